@@ -1,0 +1,45 @@
+// torvex original_file new_file output.patch
+//
+// The order of a run: check the arguments, open and measure both inputs,
+// create the patch file, compare block by block, close everything. Nothing
+// touches the output path until both inputs are known to be usable.
+#include "torvex.hpp"
+
+int main(int argc, char **argv)
+{
+    debug("Very early start...");
+    if (argc != 4)
+        fatal_error(messages::usage);
+    debug("Start!");
+
+    FILE *original = open_file(argv[1]);
+    FILE *changed = open_file(argv[2]);
+    debug("Files opened...");
+
+    const std::int64_t size = get_size(original);
+    const std::int64_t changed_size = get_size(changed);
+    if (size < 0 || changed_size < 0)
+        fatal_error(messages::open_failed);
+    if (size != changed_size)
+        fatal_error(messages::sizes_differ);
+    debug("Sizes compared...");
+
+    // Creating the patch would truncate an input before it is read.
+    if (is_same_file(original, argv[3]) || is_same_file(changed, argv[3]))
+        fatal_error(messages::create_failed);
+    FILE *patch = create_file(argv[3]);
+    write_size_line(patch, size);
+
+    compare_blocks(original, changed, patch, size);
+
+    std::fclose(original);
+    std::fclose(changed);
+    // Buffered records reach the file only here: a full disk shows now.
+    if (std::ferror(patch) || std::fclose(patch) != 0)
+        fatal_error(messages::write_failed);
+
+    // A script must not read success when even this line could not be written.
+    if (std::puts(messages::done) < 0 || std::fflush(stdout) != 0)
+        return EXIT_FAILED;
+    return EXIT_DONE;
+}

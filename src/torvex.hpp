@@ -1,0 +1,115 @@
+// torvex: writes a byte-level patch between two files of the same size.
+//
+// The whole tool is a handful of free functions: the driver in main.cpp, the
+// file helpers in files.cpp and the comparison with its record writer in
+// patch.cpp. Failures never travel back as codes: a helper that fails ends
+// the run itself through fatal_error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// The unit in which both inputs are read and compared.
+constexpr std::size_t BLOCK_SIZE = 0xA00000;
+
+constexpr int EXIT_DONE = 0;
+constexpr int EXIT_FAILED = 1;
+
+// Every message of the tool: one fixed line on standard output, naming no file.
+namespace messages
+{
+constexpr const char *usage = "Usage: torvex.exe original_file new_file output.patch";
+constexpr const char *open_failed = "Error opening one of the files.";
+constexpr const char *sizes_differ = "Files have different sizes.";
+constexpr const char *create_failed = "Error creating patch file.";
+constexpr const char *read_failed = "Error reading one of the files...";
+constexpr const char *write_failed = "Error writing patch file.";
+constexpr const char *alloc_failed = "Error allocating memory.";
+constexpr const char *done = "Process ended.";
+} // namespace messages
+
+// --- files.cpp: helpers that succeed or end the run ---------------------------
+
+[[noreturn]] void fatal_error(const char *message);
+
+// Opens an input for binary reading. Only inputs whose size can be measured
+// (regular files and block devices) are accepted.
+FILE *open_file(const char *path);
+
+// Creates (or truncates) the patch file for text writing.
+FILE *create_file(const char *path);
+
+// The size of an open input; its position is left where it was.
+std::int64_t get_size(FILE *stream);
+
+// Moves an input to offset, or ends the run with a read error.
+void seek_input(FILE *stream, std::int64_t offset);
+
+// True when path names the very file that stream has open (the same path, a
+// symbolic link or a hard link to it).
+bool is_same_file(FILE *stream, const char *path);
+
+// The fast path for regular files: their blocks are mapped rather than copied.
+struct mapped_block {
+    void *address;
+    std::size_t length;
+    const unsigned char *data; // the first byte asked for
+};
+bool can_map(FILE *stream);
+// Maps length bytes from offset; the data stays valid until unmap_block.
+// Returns false when the mapping fails; the caller then reads instead.
+bool map_block(FILE *stream, std::int64_t offset, std::size_t length, mapped_block &block);
+void unmap_block(mapped_block &block);
+// True while the input still holds at least size bytes.
+bool input_holds(FILE *stream, std::int64_t size);
+// A mapped input that shrinks under the run faults on access; that fault
+// ends the run as the read error it is, rather than as a crash.
+void guard_mapped_reads();
+
+// Trace hooks at the checkpoints of a run. They are silent on purpose.
+inline void debug(const char *) {}
+inline void debug(std::int64_t) {}
+
+// --- patch.cpp: the patch format and the block comparison ---------------------
+
+// Record lines are gathered here and handed to the patch stream in large
+// writes, so that a dense patch costs no formatted-output call per record.
+struct patch_writer {
+    FILE *stream;
+    char *buffer;
+    char *end;   // where the next record goes
+    char *limit; // past this point the buffer is flushed
+    // Consecutive offsets share all but their last two hex digits: that
+    // shared part is kept ready as text.
+    std::uint64_t prefix_key; // offset >> 8 that prefix spells
+    unsigned prefix_length;
+    char prefix[16];
+};
+
+// Where the 64-byte scan comes from; both give the same records.
+enum class scan_path { portable, vector };
+
+// Writes the number as upper-case hex without leading zeros; returns the end.
+char *write_hex(char *out, std::uint64_t value);
+
+// Writes the size line "%X\n" straight to the patch stream.
+void write_size_line(FILE *patch, std::int64_t size);
+
+void start_patch(patch_writer &patch, FILE *stream, char *buffer, std::size_t capacity);
+void add_to_patch(std::int64_t offset, unsigned value, patch_writer &patch);
+void flush_patch(patch_writer &patch);
+
+// Adds a record for every position where the two spans differ; base is the
+// file offset of their first byte.
+void compare_buffers(const unsigned char *original, const unsigned char *changed,
+                     std::size_t length, std::int64_t base, patch_writer &patch,
+                     scan_path path = scan_path::vector);
+
+// Reads exactly size bytes of both inputs, block by block, and writes a record
+// line for every difference. Ends the run on a read error, on an input that
+// delivers less than size, and on a failed write.
+// Regular files are mapped block by block unless map_files is false; other
+// inputs are read into two buffers of block_size bytes.
+void compare_blocks(FILE *original, FILE *changed, FILE *patch, std::int64_t size,
+                    std::size_t block_size = BLOCK_SIZE, bool map_files = true);
