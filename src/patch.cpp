@@ -39,17 +39,25 @@ constexpr std::array<char, 512> HEX_PAIRS = make_hex_pairs();
 constexpr std::size_t RECORD_ROOM = 64;
 constexpr std::size_t PATCH_BUFFER_SIZE = 1 << 18;
 
-char *put_byte_hex(char *out, unsigned value, bool two_digits)
+// ":V\n" or ":VV\n" for every byte value, so that a record's tail is one
+// four-byte store; length tells how much of it counts.
+struct record_tails {
+    std::array<std::array<char, 4>, 256> text;
+    std::array<unsigned char, 256> length;
+};
+constexpr record_tails make_record_tails()
 {
-    const char *pair = &HEX_PAIRS[2 * value];
-    if (two_digits || value >= 16) {
-        out[0] = pair[0];
-        out[1] = pair[1];
-        return out + 2;
+    record_tails tails{};
+    for (unsigned v = 0; v < 256; ++v) {
+        const bool one_digit = v < 16;
+        tails.text[v] = {':', HEX_PAIRS[2 * v + one_digit], HEX_PAIRS[2 * v + 1], '\n'};
+        if (one_digit)
+            tails.text[v][2] = '\n';
+        tails.length[v] = one_digit ? 3 : 4;
     }
-    out[0] = pair[1];
-    return out + 1;
+    return tails;
 }
+constexpr record_tails RECORD_TAILS = make_record_tails();
 
 void refresh_prefix(patch_writer &patch, std::uint64_t key)
 {
@@ -168,13 +176,16 @@ void add_to_patch(std::int64_t offset, unsigned value, patch_writer &patch)
     const auto key = static_cast<std::uint64_t>(offset) >> 8;
     if (key != patch.prefix_key)
         refresh_prefix(patch, key);
+    // Fixed-size copies, then advance by what counts: no branch per digit.
     char *out = patch.end;
     std::memcpy(out, patch.prefix, sizeof patch.prefix);
     out += patch.prefix_length;
-    out = put_byte_hex(out, static_cast<unsigned>(offset & 0xFF), key != 0);
-    *out++ = ':';
-    out = put_byte_hex(out, value, false);
-    *out++ = '\n';
+    const auto low = static_cast<unsigned>(offset & 0xFF);
+    const unsigned one_digit = key == 0 && low < 16;
+    std::memcpy(out, &HEX_PAIRS[2 * low + one_digit], 2);
+    out += 2 - one_digit;
+    std::memcpy(out, RECORD_TAILS.text[value].data(), 4);
+    out += RECORD_TAILS.length[value];
     patch.end = out;
     if (out >= patch.limit)
         flush_patch(patch);
