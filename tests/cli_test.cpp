@@ -147,20 +147,33 @@ struct cli_case {
 const std::vector<std::string> ABP = {"a", "b", "out.patch"};
 const std::string SIXTEEN(16, 'x');
 
+void make_socket(const fs::path &path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    close(fd);
+}
+
+// clang-format off
 std::vector<cli_case> make_cases()
 {
-    const std::string zeros32(32, '\x11');
+    const std::string x32(32, '\x11');
+    const std::string zeros20(20, '\0');
+    const std::string big(11 << 20, 'a');
+    const bool posix = true;
     return {
+        // name, original, new, arguments, standard output, status, patch, posix only, setup
         {"worked_example", "ABCD", "ABXD", ABP, ENDED, 0, "4\n2:58\n"},
-        {"one_difference", std::string(20, '\0'), with_changes(std::string(20, '\0'), {{5, 0xC3}}),
-         ABP, ENDED, 0, "14\n5:C3\n"},
+        {"one_difference", zeros20, with_changes(zeros20, {{5, 0xC3}}), ABP, ENDED, 0, "14\n5:C3\n"},
         {"identical", SIXTEEN, SIXTEEN, ABP, ENDED, 0, "10\n"},
         {"empty", "", "", ABP, ENDED, 0, "0\n"},
-        {"last_byte_newline", SIXTEEN, with_changes(SIXTEEN, {{15, 0x0A}}), ABP, ENDED, 0,
-         "10\nF:A\n"},
-        {"high_bytes_zero_and_runs", zeros32,
-         with_changes(zeros32, {{0, 0xFF}, {7, 0x80}, {8, 0x81}, {9, 0x82}, {0x1F, 0}}), ABP, ENDED,
-         0, "20\n0:FF\n7:80\n8:81\n9:82\n1F:0\n"},
+        {"last_byte_newline", SIXTEEN, with_changes(SIXTEEN, {{15, 0x0A}}), ABP, ENDED, 0, "10\nF:A\n"},
+        {"high_bytes_zero_and_runs", x32,
+         with_changes(x32, {{0, 0xFF}, {7, 0x80}, {8, 0x81}, {9, 0x82}, {0x1F, 0}}), ABP, ENDED, 0,
+         "20\n0:FF\n7:80\n8:81\n9:82\n1F:0\n"},
         {"same_input_twice", "abc", "xyz", {"a", "a", "out.patch"}, ENDED, 0, "3\n"},
         {"no_arguments", "a", "b", {}, USAGE, 1, std::nullopt},
         {"two_arguments", "a", "b", {"a", "b"}, USAGE, 1, std::nullopt},
@@ -169,89 +182,28 @@ std::vector<cli_case> make_cases()
         {"second_missing", "a", "b", {"a", "missing", "out.patch"}, OPEN_FAILED, 1, std::nullopt},
         {"sizes_differ_keep_old_patch", "abc", "abcd", ABP, SIZES_DIFFER, 1, "old patch", false,
          [](const fs::path &d) { write_file(d / "out.patch", "old patch"); }},
-        {"output_folder_missing",
-         "abc",
-         "abd",
-         {"a", "b", "nowhere/out.patch"},
-         CREATE_FAILED,
-         1,
-         std::nullopt},
+        {"output_folder_missing", "abc", "abd", {"a", "b", "nowhere/out.patch"}, CREATE_FAILED, 1, std::nullopt},
         {"output_is_original", "abc", "abd", {"a", "b", "a"}, CREATE_FAILED, 1, std::nullopt},
         {"output_is_new", "abc", "abd", {"a", "b", "b"}, CREATE_FAILED, 1, std::nullopt},
-        {"output_symlink_to_new",
-         "abc",
-         "abd",
-         {"a", "b", "link"},
-         CREATE_FAILED,
-         1,
-         std::nullopt,
-         true,
+        {"output_symlink_to_new", "abc", "abd", {"a", "b", "link"}, CREATE_FAILED, 1, std::nullopt, posix,
          [](const fs::path &d) { fs::create_symlink("b", d / "link"); }},
-        {"output_hard_link_to_original",
-         "abc",
-         "abd",
-         {"a", "b", "hard"},
-         CREATE_FAILED,
-         1,
-         std::nullopt,
-         true,
+        {"output_hard_link_to_original", "abc", "abd", {"a", "b", "hard"}, CREATE_FAILED, 1, std::nullopt, false,
          [](const fs::path &d) { fs::create_hard_link(d / "a", d / "hard"); }},
-        {"output_disk_full",
-         "abc",
-         "abd",
-         {"a", "b", "/dev/full"},
-         WRITE_FAILED,
-         1,
-         std::nullopt,
-         true},
-        {"input_is_folder",
-         "abc",
-         "abd",
-         {"folder", "b", "out.patch"},
-         OPEN_FAILED,
-         1,
-         std::nullopt,
-         false,
+        {"output_disk_full", "abc", "abd", {"a", "b", "/dev/full"}, WRITE_FAILED, 1, std::nullopt, posix},
+        {"input_is_folder", "abc", "abd", {"folder", "b", "out.patch"}, OPEN_FAILED, 1, std::nullopt, false,
          [](const fs::path &d) { fs::create_directory(d / "folder"); }},
-        {"input_is_fifo_without_writer",
-         "abc",
-         "abd",
-         {"a", "fifo", "out.patch"},
-         OPEN_FAILED,
-         1,
-         std::nullopt,
-         true,
+        {"input_is_fifo_without_writer", "abc", "abd", {"a", "fifo", "out.patch"}, OPEN_FAILED, 1, std::nullopt, posix,
          [](const fs::path &d) { mkfifo((d / "fifo").c_str(), 0600); }},
-        {"input_is_character_device",
-         "",
-         "",
-         {"/dev/null", "b", "out.patch"},
-         OPEN_FAILED,
-         1,
-         std::nullopt,
-         true},
-        {"input_is_socket",
-         "abc",
-         "abd",
-         {"a", "socket", "out.patch"},
-         OPEN_FAILED,
-         1,
-         std::nullopt,
-         true,
-         [](const fs::path &d) {
-             sockaddr_un address{};
-             address.sun_family = AF_UNIX;
-             const std::string path = (d / "socket").string();
-             path.copy(address.sun_path, sizeof address.sun_path - 1);
-             const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-             ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-             close(fd);
-         }},
-        // Too little address space for the block buffers (or for mapping).
-        {"allocation_fails", std::string(11 << 20, 'a'), std::string(11 << 20, 'b'), ABP,
-         ALLOC_FAILED, 1, "B00000\n", true, nullptr, 12u << 20},
+        {"input_is_character_device", "", "", {"/dev/null", "b", "out.patch"}, OPEN_FAILED, 1, std::nullopt, posix},
+        // The Windows null device; elsewhere simply a missing file.
+        {"input_is_nul_device", "", "", {"NUL", "b", "out.patch"}, OPEN_FAILED, 1, std::nullopt},
+        {"input_is_socket", "abc", "abd", {"a", "socket", "out.patch"}, OPEN_FAILED, 1, std::nullopt, posix,
+         [](const fs::path &d) { make_socket(d / "socket"); }},
+        // Too little address space for the block buffers or the mappings.
+        {"allocation_fails", big, big, ABP, ALLOC_FAILED, 1, "B00000\n", posix, nullptr, 12u << 20},
     };
 }
+// clang-format on
 
 void PrintTo(const cli_case &c, std::ostream *os)
 {

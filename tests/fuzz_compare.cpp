@@ -8,7 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
+namespace
+{
 
 std::string model_records(const std::uint8_t *a, const std::uint8_t *b, std::size_t length)
 {
