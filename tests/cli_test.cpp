@@ -131,6 +131,8 @@ std::vector<cli_case> make_cases()
         {"second_missing", "a", "b", "a missing out.patch", OPEN_FAILED, 1, std::nullopt},
         {"sizes_differ_keep_old_patch", "abc", "abcd", "a b out.patch", "Files have different sizes.\n", 1,
          "old patch", false, "printf 'old patch' > out.patch"},
+        {"sizes_differ_original_longer", "abcd", "abc", "a b out.patch", "Files have different sizes.\n", 1,
+         std::nullopt},
         {"output_folder_missing", "abc", "abd", "a b nowhere/out.patch", CREATE_FAILED, 1, std::nullopt},
         {"output_is_original", "abc", "abd", "a b a", CREATE_FAILED, 1, std::nullopt},
         {"output_is_new", "abc", "abd", "a b b", CREATE_FAILED, 1, std::nullopt},
