@@ -39,22 +39,19 @@ FILE *open_file(const char *path)
     return stream;
 }
 
-std::int64_t get_size(FILE *stream)
+namespace
 {
-    const std::int64_t here = _ftelli64(stream);
-    if (here < 0 || _fseeki64(stream, 0, SEEK_END) != 0)
-        return -1;
-    const std::int64_t size = _ftelli64(stream);
-    if (_fseeki64(stream, here, SEEK_SET) != 0)
-        return -1;
-    return size;
+// The runtime's 64-bit positions: plain ftell stops at 2 GiB there.
+std::int64_t tell(FILE *stream)
+{
+    return _ftelli64(stream);
 }
 
-void seek_input(FILE *stream, std::int64_t offset)
+bool seek(FILE *stream, std::int64_t offset, int origin)
 {
-    if (_fseeki64(stream, offset, SEEK_SET) != 0)
-        fatal_error(messages::read_failed);
+    return _fseeki64(stream, offset, origin) == 0;
 }
+} // namespace
 
 namespace
 {
@@ -120,22 +117,18 @@ FILE *open_file(const char *path)
     return stream;
 }
 
-std::int64_t get_size(FILE *stream)
+namespace
 {
-    const off_t here = ftello(stream);
-    if (here < 0 || fseeko(stream, 0, SEEK_END) != 0)
-        return -1;
-    const off_t size = ftello(stream);
-    if (fseeko(stream, here, SEEK_SET) != 0)
-        return -1;
-    return size;
+std::int64_t tell(FILE *stream)
+{
+    return ftello(stream);
 }
 
-void seek_input(FILE *stream, std::int64_t offset)
+bool seek(FILE *stream, std::int64_t offset, int origin)
 {
-    if (fseeko(stream, offset, SEEK_SET) != 0)
-        fatal_error(messages::read_failed);
+    return fseeko(stream, offset, origin) == 0;
 }
+} // namespace
 
 bool is_same_file(FILE *stream, const char *path)
 {
@@ -202,6 +195,23 @@ void guard_mapped_reads()
 }
 
 #endif
+
+std::int64_t get_size(FILE *stream)
+{
+    const std::int64_t here = tell(stream);
+    if (here < 0 || !seek(stream, 0, SEEK_END))
+        fatal_error(messages::open_failed);
+    const std::int64_t size = tell(stream);
+    if (size < 0 || !seek(stream, here, SEEK_SET))
+        fatal_error(messages::open_failed);
+    return size;
+}
+
+void seek_input(FILE *stream, std::int64_t offset)
+{
+    if (!seek(stream, offset, SEEK_SET))
+        fatal_error(messages::read_failed);
+}
 
 FILE *create_file(const char *path)
 {

@@ -18,8 +18,6 @@ int main(int argc, char **argv)
 
     const std::int64_t size = get_size(original);
     const std::int64_t changed_size = get_size(changed);
-    if (size < 0 || changed_size < 0)
-        fatal_error(messages::open_failed);
     if (size != changed_size)
         fatal_error(messages::sizes_differ);
     debug("Sizes compared...");

@@ -129,7 +129,7 @@ void compare_span(const unsigned char *a, const unsigned char *b, std::size_t le
 // shrank or changed, and its missing bytes must never be compared.
 void read_exactly(FILE *stream, unsigned char *buffer, std::size_t length)
 {
-    if (std::fread(buffer, 1, length, stream) != length || std::ferror(stream))
+    if (std::fread(buffer, 1, length, stream) != length)
         fatal_error(messages::read_failed);
 }
 

@@ -40,7 +40,8 @@ FILE *open_file(const char *path);
 // Creates (or truncates) the patch file for text writing.
 FILE *create_file(const char *path);
 
-// The size of an open input; its position is left where it was.
+// The size of an open input; its position is left where it was. An input
+// that cannot be measured ends the run.
 std::int64_t get_size(FILE *stream);
 
 // Moves an input to offset, or ends the run with a read error.
@@ -106,10 +107,10 @@ void compare_buffers(const unsigned char *original, const unsigned char *changed
                      std::size_t length, std::int64_t base, patch_writer &patch,
                      scan_path path = scan_path::vector);
 
-// Reads exactly size bytes of both inputs, block by block, and writes a record
-// line for every difference. Ends the run on a read error, on an input that
-// delivers less than size, and on a failed write.
-// Regular files are mapped block by block unless map_files is false; other
-// inputs are read into two buffers of block_size bytes.
+// Compares exactly size bytes of both inputs, block by block, and writes a
+// record line for every difference. Regular files are mapped unless map_files
+// is false; other inputs are read into two buffers of block_size bytes. Ends
+// the run on a read error, on an input that delivers less than size, and on a
+// failed write.
 void compare_blocks(FILE *original, FILE *changed, FILE *patch, std::int64_t size,
                     std::size_t block_size = BLOCK_SIZE, bool map_files = true);
