@@ -1,8 +1,8 @@
 // torvex: writes a byte-level patch between two files of the same size.
 //
 // The whole tool is a handful of free functions: the driver in main.cpp, the
-// file helpers in files.cpp and the comparison with its record writer in
-// patch.cpp. Failures never travel back as codes: a helper that fails ends
+// file helpers in files.cpp, the record writer in patch.cpp and the block
+// comparison in compare.cpp. Failures never travel back as codes: a helper that fails ends
 // the run itself through fatal_error.
 #pragma once
 
@@ -72,10 +72,11 @@ void guard_mapped_reads();
 inline void debug(const char *) {}
 inline void debug(std::int64_t) {}
 
-// --- patch.cpp: the patch format and the block comparison ---------------------
+// --- patch.cpp: the patch format ----------------------------------------------
 
 // Record lines are gathered here and handed to the patch stream in large
 // writes, so that a dense patch costs no formatted-output call per record.
+constexpr std::size_t PATCH_BUFFER_SIZE = 1 << 18;
 struct patch_writer {
     FILE *stream;
     char *buffer;
@@ -88,9 +89,6 @@ struct patch_writer {
     char prefix[16];
 };
 
-// Where the 64-byte scan comes from; both give the same records.
-enum class scan_path { portable, vector };
-
 // Writes the number as upper-case hex without leading zeros; returns the end.
 char *write_hex(char *out, std::uint64_t value);
 
@@ -100,6 +98,11 @@ void write_size_line(FILE *patch, std::int64_t size);
 void start_patch(patch_writer &patch, FILE *stream, char *buffer, std::size_t capacity);
 void add_to_patch(std::int64_t offset, unsigned value, patch_writer &patch);
 void flush_patch(patch_writer &patch);
+
+// --- compare.cpp: the block comparison -----------------------------------------
+
+// Where the 64-byte scan comes from; both give the same records.
+enum class scan_path { portable, vector };
 
 // Adds a record for every position where the two spans differ; base is the
 // file offset of their first byte.

@@ -1,0 +1,207 @@
+// The block comparison: both inputs are compared block by block, front to
+// back. Equal bytes are skipped 64 at a time; only a 64-byte chunk that
+// differs is looked at byte by byte.
+#include "torvex.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define TORVEX_HAVE_SSE2 1
+#endif
+
+namespace
+{
+
+// Bit k of the result is set when byte k of the two 64-byte chunks differs.
+std::uint64_t diff_mask_portable(const unsigned char *a, const unsigned char *b)
+{
+    std::uint64_t any = 0;
+    for (int k = 0; k < 64; k += 8) {
+        std::uint64_t wa;
+        std::uint64_t wb;
+        std::memcpy(&wa, a + k, 8);
+        std::memcpy(&wb, b + k, 8);
+        any |= wa ^ wb;
+    }
+    if (any == 0)
+        return 0;
+    std::uint64_t mask = 0;
+    for (int k = 0; k < 64; ++k)
+        mask |= static_cast<std::uint64_t>(a[k] != b[k]) << k;
+    return mask;
+}
+
+#ifdef TORVEX_HAVE_SSE2
+std::uint64_t diff_mask_sse2(const unsigned char *a, const unsigned char *b)
+{
+    auto equal16 = [&](int k) {
+        return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(a + k)),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + k)));
+    };
+    const __m128i e0 = equal16(0), e1 = equal16(16), e2 = equal16(32), e3 = equal16(48);
+    // Equal chunks are the common case: one test decides them.
+    const __m128i all = _mm_and_si128(_mm_and_si128(e0, e1), _mm_and_si128(e2, e3));
+    if (_mm_movemask_epi8(all) == 0xFFFF)
+        return 0;
+    const auto bits = [](__m128i e) {
+        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(e)));
+    };
+    return ~(bits(e0) | bits(e1) << 16 | bits(e2) << 32 | bits(e3) << 48);
+}
+#else
+std::uint64_t diff_mask_sse2(const unsigned char *a, const unsigned char *b)
+{
+    return diff_mask_portable(a, b);
+}
+#endif
+
+template <std::uint64_t (*diff_mask)(const unsigned char *, const unsigned char *)>
+void compare_span(const unsigned char *a, const unsigned char *b, std::size_t length,
+                  std::int64_t base, patch_writer &patch)
+{
+    std::size_t i = 0;
+    for (; i + 64 <= length; i += 64) {
+        for (std::uint64_t mask = diff_mask(a + i, b + i); mask != 0; mask &= mask - 1) {
+            const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(mask));
+            add_to_patch(base + static_cast<std::int64_t>(at), b[at], patch);
+        }
+    }
+    for (; i < length; ++i)
+        if (a[i] != b[i])
+            add_to_patch(base + static_cast<std::int64_t>(i), b[i], patch);
+}
+
+// Reads exactly length bytes, or ends the run: a short read means the input
+// shrank or changed, and its missing bytes must never be compared.
+void read_exactly(FILE *stream, unsigned char *buffer, std::size_t length)
+{
+    if (std::fread(buffer, 1, length, stream) != length)
+        fatal_error(messages::read_failed);
+}
+
+unsigned char *allocate(std::size_t size)
+{
+    auto *memory = static_cast<unsigned char *>(std::malloc(size));
+    if (memory == nullptr)
+        fatal_error(messages::alloc_failed);
+    return memory;
+}
+
+} // namespace
+
+void compare_buffers(const unsigned char *original, const unsigned char *changed,
+                     std::size_t length, std::int64_t base, patch_writer &patch, scan_path path)
+{
+    if (path == scan_path::vector)
+        compare_span<diff_mask_sse2>(original, changed, length, base, patch);
+    else
+        compare_span<diff_mask_portable>(original, changed, length, base, patch);
+}
+
+namespace
+{
+
+// A block's trace checkpoints, before and after its comparison.
+void trace_block_start(std::int64_t base)
+{
+    debug("Reading block... j = ");
+    debug(base);
+}
+
+void trace_block_end(std::size_t length, std::size_t block_size)
+{
+    debug("Size:");
+    debug(static_cast<std::int64_t>(length));
+    debug("BLOCK_SIZE:");
+    debug(static_cast<std::int64_t>(block_size));
+}
+
+std::size_t get_block_length(std::int64_t base, std::int64_t size, std::size_t block_size)
+{
+    return static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(block_size), size - base));
+}
+
+// Each block's records reach the patch file before the next block is read,
+// so a run that ends on a read error keeps every record of the blocks before.
+void finish_block(patch_writer &patch)
+{
+    flush_patch(patch);
+    if (std::fflush(patch.stream) != 0)
+        fatal_error(messages::write_failed);
+}
+
+// The fast path: page-cache pages are compared in place, with no copy. A
+// mapping shows zeros, not an error, where a file has shrunk, so both inputs
+// must still hold the block after it was compared.
+// Returns the offset it reached: size, or the first block it could not map.
+std::int64_t compare_mapped(FILE *original, FILE *changed, patch_writer &patch, std::int64_t size,
+                            std::size_t block_size)
+{
+    guard_mapped_reads();
+    std::int64_t base = 0;
+    for (; base < size; base += static_cast<std::int64_t>(block_size)) {
+        trace_block_start(base);
+        const std::size_t length = get_block_length(base, size, block_size);
+        const std::int64_t end = base + static_cast<std::int64_t>(length);
+        if (!input_holds(original, end) || !input_holds(changed, end))
+            fatal_error(messages::read_failed);
+        mapped_block a;
+        mapped_block b;
+        if (!map_block(original, base, length, a))
+            break;
+        if (!map_block(changed, base, length, b)) {
+            unmap_block(a);
+            break;
+        }
+        compare_buffers(a.data, b.data, length, base, patch);
+        unmap_block(b);
+        unmap_block(a);
+        if (!input_holds(original, end) || !input_holds(changed, end))
+            fatal_error(messages::read_failed);
+        finish_block(patch);
+        trace_block_end(length, block_size);
+    }
+    return base;
+}
+
+// The plain path, for every input: two block buffers, filled by reading.
+void compare_buffered(FILE *original, FILE *changed, patch_writer &patch, std::int64_t base,
+                      std::int64_t size, std::size_t block_size)
+{
+    unsigned char *original_block = allocate(block_size);
+    unsigned char *changed_block = allocate(block_size);
+    seek_input(original, base);
+    seek_input(changed, base);
+    for (; base < size; base += static_cast<std::int64_t>(block_size)) {
+        trace_block_start(base);
+        const std::size_t length = get_block_length(base, size, block_size);
+        read_exactly(original, original_block, length);
+        read_exactly(changed, changed_block, length);
+        compare_buffers(original_block, changed_block, length, base, patch);
+        finish_block(patch);
+        trace_block_end(length, block_size);
+    }
+    std::free(changed_block);
+    std::free(original_block);
+}
+
+} // namespace
+
+void compare_blocks(FILE *original, FILE *changed, FILE *patch_stream, std::int64_t size,
+                    std::size_t block_size, bool map_files)
+{
+    char *patch_buffer = reinterpret_cast<char *>(allocate(PATCH_BUFFER_SIZE));
+    patch_writer patch;
+    start_patch(patch, patch_stream, patch_buffer, PATCH_BUFFER_SIZE);
+    std::int64_t reached = 0;
+    if (map_files && can_map(original) && can_map(changed))
+        reached = compare_mapped(original, changed, patch, size, block_size);
+    if (reached < size)
+        compare_buffered(original, changed, patch, reached, size, block_size);
+    std::free(patch_buffer);
+}
