@@ -135,38 +135,94 @@ void finish_block(patch_writer &patch)
         fatal_error(messages::write_failed);
 }
 
-// The fast path: page-cache pages are compared in place, with no copy. A
-// mapping shows zeros, not an error, where a file has shrunk, so both inputs
-// must still hold the block after it was compared.
+// A mapping shows zeros, not an error, where a file has shrunk: both inputs
+// must still hold what is compared.
+void check_inputs_hold(FILE *original, FILE *changed, std::int64_t end)
+{
+    if (!input_holds(original, end) || !input_holds(changed, end))
+        fatal_error(messages::read_failed);
+}
+
+// Where the next data of either input starts, at or after offset (size if none).
+std::int64_t find_next_data(FILE *original, FILE *changed, std::int64_t offset, std::int64_t size)
+{
+    const extent a = find_extent(original, offset, size);
+    const extent b = find_extent(changed, offset, size);
+    return a.data || b.data ? offset : std::min(a.end, b.end);
+}
+
+// Compares length bytes from offset; a null side is a hole there. Its zeros
+// come from memory: reading a hole through the mapping would fill the page
+// cache with pages of zeros.
+void compare_range(const unsigned char *a, const unsigned char *b, std::int64_t offset,
+                   std::size_t length, patch_writer &patch)
+{
+    static const unsigned char zeros[1 << 16] = {};
+    for (std::size_t done = 0; done < length; done += sizeof zeros)
+        compare_buffers(a ? a + done : zeros, b ? b + done : zeros,
+                        std::min(sizeof zeros, length - done),
+                        offset + static_cast<std::int64_t>(done), patch);
+}
+
+// Compares a mapped block range by range, as the file system lays out each
+// input's data; where both inputs have holes there is nothing to compare.
+void compare_mapped_block(FILE *original, FILE *changed, const mapped_block &a,
+                          const mapped_block &b, std::int64_t base, std::int64_t end,
+                          patch_writer &patch)
+{
+    extent in_a = find_extent(original, base, end);
+    extent in_b = find_extent(changed, base, end);
+    for (std::int64_t at = base; at < end;) {
+        const std::int64_t stop = std::min(in_a.end, in_b.end);
+        const auto skip = static_cast<std::size_t>(at - base);
+        if (in_a.data || in_b.data)
+            compare_range(in_a.data ? a.data + skip : nullptr, in_b.data ? b.data + skip : nullptr,
+                          at, static_cast<std::size_t>(stop - at), patch);
+        at = stop;
+        if (in_a.end == at && at < end)
+            in_a = find_extent(original, at, end);
+        if (in_b.end == at && at < end)
+            in_b = find_extent(changed, at, end);
+    }
+}
+
+// The fast path: page-cache pages are compared in place, with no copy, and
+// blocks that are holes in both inputs are skipped without being mapped, so
+// that a sparse disk image costs time in proportion to its data.
 // Returns the offset it reached: size, or the first block it could not map.
 std::int64_t compare_mapped(FILE *original, FILE *changed, patch_writer &patch, std::int64_t size,
                             std::size_t block_size)
 {
     guard_mapped_reads();
-    std::int64_t base = 0;
-    for (; base < size; base += static_cast<std::int64_t>(block_size)) {
+    const auto step = static_cast<std::int64_t>(block_size);
+    for (std::int64_t base = 0;;) {
+        const std::int64_t data = find_next_data(original, changed, base, size);
+        if (data >= size)
+            break;
+        base = data - data % step;
         trace_block_start(base);
         const std::size_t length = get_block_length(base, size, block_size);
         const std::int64_t end = base + static_cast<std::int64_t>(length);
-        if (!input_holds(original, end) || !input_holds(changed, end))
-            fatal_error(messages::read_failed);
+        check_inputs_hold(original, changed, end);
         mapped_block a;
         mapped_block b;
         if (!map_block(original, base, length, a))
-            break;
+            return base;
         if (!map_block(changed, base, length, b)) {
             unmap_block(a);
-            break;
+            return base;
         }
-        compare_buffers(a.data, b.data, length, base, patch);
+        compare_mapped_block(original, changed, a, b, base, end, patch);
         unmap_block(b);
         unmap_block(a);
-        if (!input_holds(original, end) || !input_holds(changed, end))
-            fatal_error(messages::read_failed);
+        check_inputs_hold(original, changed, end);
         finish_block(patch);
         trace_block_end(length, block_size);
+        base = end;
     }
-    return base;
+    // An input that shrank is a read error even where no data was left.
+    check_inputs_hold(original, changed, size);
+    return size;
 }
 
 // The plain path, for every input: two block buffers, filled by reading.

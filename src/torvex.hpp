@@ -44,6 +44,16 @@ FILE *create_file(const char *path);
 // that cannot be measured ends the run.
 std::int64_t get_size(FILE *stream);
 
+// Where an input's data lies: the file system stores holes as nothing, and
+// they read back as zeros.
+struct extent {
+    bool data;        // false: a hole
+    std::int64_t end; // where it ends, at most the limit asked for
+};
+// The extent at offset. Where the file system cannot tell (or on a system
+// without the means to ask), everything up to limit counts as data.
+extent find_extent(FILE *stream, std::int64_t offset, std::int64_t limit);
+
 // Moves an input to offset, or ends the run with a read error.
 void seek_input(FILE *stream, std::int64_t offset);
 
