@@ -93,6 +93,7 @@ bool map_block(FILE *, std::int64_t, std::size_t, mapped_block &)
     return false;
 }
 void unmap_block(mapped_block &) {}
+void prefetch(FILE *, std::int64_t, std::int64_t) {}
 bool input_holds(FILE *, std::int64_t)
 {
     return true;
@@ -170,6 +171,11 @@ bool map_block(FILE *stream, std::int64_t offset, std::size_t length, mapped_blo
 void unmap_block(mapped_block &block)
 {
     munmap(block.address, block.length);
+}
+
+void prefetch(FILE *stream, std::int64_t offset, std::int64_t length)
+{
+    posix_fadvise(fileno(stream), offset, length, POSIX_FADV_WILLNEED);
 }
 
 bool input_holds(FILE *stream, std::int64_t size)

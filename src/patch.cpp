@@ -71,9 +71,7 @@ void write_size_line(FILE *patch, std::int64_t size)
     char line[24];
     char *end = write_hex(line, static_cast<std::uint64_t>(size));
     *end++ = '\n';
-    const auto length = static_cast<std::size_t>(end - line);
-    if (std::fwrite(line, 1, length, patch) != length)
-        fatal_error(messages::write_failed);
+    std::fwrite(line, 1, static_cast<std::size_t>(end - line), patch);
 }
 
 void start_patch(patch_writer &patch, FILE *stream, char *buffer, std::size_t capacity)
@@ -108,8 +106,6 @@ void add_to_patch(std::int64_t offset, unsigned value, patch_writer &patch)
 
 void flush_patch(patch_writer &patch)
 {
-    const auto length = static_cast<std::size_t>(patch.end - patch.buffer);
-    if (std::fwrite(patch.buffer, 1, length, patch.stream) != length)
-        fatal_error(messages::write_failed);
+    std::fwrite(patch.buffer, 1, static_cast<std::size_t>(patch.end - patch.buffer), patch.stream);
     patch.end = patch.buffer;
 }

@@ -72,6 +72,8 @@ bool can_map(FILE *stream);
 // Returns false when the mapping fails; the caller then reads instead.
 bool map_block(FILE *stream, std::int64_t offset, std::size_t length, mapped_block &block);
 void unmap_block(mapped_block &block);
+// Asks the system to start reading length bytes of an input from offset.
+void prefetch(FILE *stream, std::int64_t offset, std::int64_t length);
 // True while the input still holds at least size bytes.
 bool input_holds(FILE *stream, std::int64_t size);
 // A mapped input that shrinks under the run faults on access; that fault
@@ -102,7 +104,8 @@ struct patch_writer {
 // Writes the number as upper-case hex without leading zeros; returns the end.
 char *write_hex(char *out, std::uint64_t value);
 
-// Writes the size line "%X\n" straight to the patch stream.
+// Writes the size line "%X\n" straight to the patch stream. Writes are not
+// checked one by one: the block comparison and the driver check the stream.
 void write_size_line(FILE *patch, std::int64_t size);
 
 void start_patch(patch_writer &patch, FILE *stream, char *buffer, std::size_t capacity);
