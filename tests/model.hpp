@@ -1,43 +1,97 @@
-// The plain model of the record lines, and a way to catch what is written
-// to a stream, shared by the unit tests and the fuzz target.
+// The plain model of the record lines, and one driver that checks every path
+// of the comparison against it; the unit test and the fuzz target feed it.
 #pragma once
 
-#include <cstdint>
-#include <cstdio>
+#include "torvex.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
-#include <functional>
 #include <string>
 
-// One "%X:%X" line per differing byte, in order; base is the first offset.
-inline std::string model_records(const unsigned char *a, const unsigned char *b, std::size_t length,
-                                 std::uint64_t base = 0)
+using bytes = std::basic_string<unsigned char>;
+
+// One "%X:%X" line per differing byte, in order.
+inline std::string model_records(const bytes &a, const bytes &b)
 {
     std::string out;
     char line[48];
-    for (std::size_t i = 0; i < length; ++i)
+    for (std::size_t i = 0; i < a.size(); ++i)
         if (a[i] != b[i]) {
-            std::snprintf(line, sizeof line, "%llX:%X\n", static_cast<unsigned long long>(base + i),
-                          static_cast<unsigned>(b[i]));
+            std::snprintf(line, sizeof line, "%zX:%X\n", i, b[i]);
             out += line;
         }
     return out;
 }
 
-inline std::string model_records(const std::string &a, const std::string &b)
+// A temporary file holding content, in which every 4 KiB page of zeros is
+// left a hole.
+inline FILE *make_input(const bytes &content)
 {
-    return model_records(reinterpret_cast<const unsigned char *>(a.data()),
-                         reinterpret_cast<const unsigned char *>(b.data()), a.size());
+    FILE *file = std::tmpfile();
+    if (ftruncate(fileno(file), static_cast<off_t>(content.size())) != 0)
+        std::abort();
+    for (std::size_t at = 0; at < content.size(); at += 4096) {
+        const bytes page = content.substr(at, 4096);
+        if (page.find_first_not_of('\0') != bytes::npos &&
+            pwrite(fileno(file), page.data(), page.size(), static_cast<off_t>(at)) < 0)
+            std::abort();
+    }
+    return file;
 }
 
-// Whatever fn writes to the stream it is given.
-inline std::string capture(const std::function<void(FILE *)> &fn)
+// What was written to a temporary stream, which this closes.
+inline std::string read_back(FILE *stream)
 {
-    char *data = nullptr;
-    std::size_t length = 0;
-    FILE *stream = open_memstream(&data, &length);
-    fn(stream);
+    std::string out(static_cast<std::size_t>(std::ftell(stream)), '\0');
+    std::rewind(stream);
+    out.resize(std::fread(out.data(), 1, out.size(), stream));
     std::fclose(stream);
-    std::string out(data, length);
-    std::free(data);
     return out;
+}
+
+// The records that the block comparison writes for two such files, told that
+// they hold size bytes.
+inline std::string run_blocks(const bytes &original, const bytes &changed, std::size_t block_size,
+                              bool map_files, std::int64_t size)
+{
+    FILE *a = make_input(original), *b = make_input(changed), *patch = std::tmpfile();
+    compare_blocks(a, b, patch, size, block_size, map_files);
+    std::fclose(a);
+    std::fclose(b);
+    return read_back(patch);
+}
+
+// Byte 0 picks the block size (scaled with the spread); byte 1 how far apart
+// the bytes are spread in the files (up to 16 of them), so that holes come
+// between them; the rest holds the original, then what to XOR it with to make
+// the new file. Returns what went wrong, or nothing.
+inline std::string check_pair(const std::uint8_t *data, std::size_t size)
+{
+    if (size < 2)
+        return "";
+    const std::size_t stride = 1 + data[1] % 4 * 1365;
+    const std::size_t count = std::min<std::size_t>((size - 2) / 2, stride > 1 ? 16 : size);
+    const std::size_t block_size =
+        data[0] == 255 ? BLOCK_SIZE : (data[0] + 1) * (stride > 1 ? 97 : 1);
+    bytes a(count * stride, 0), b = a;
+    for (std::size_t i = 0; i < count; ++i) {
+        a[i * stride] = data[2 + i];
+        b[i * stride] = data[2 + i] ^ data[2 + count + i];
+    }
+    const std::string expected = model_records(a, b);
+    for (bool mapped : {true, false})
+        if (run_blocks(a, b, block_size, mapped, static_cast<std::int64_t>(a.size())) != expected)
+            return mapped ? "mapped blocks differ" : "read blocks differ";
+    for (scan_path path : {scan_path::portable, scan_path::vector}) {
+        char buffer[160]; // small, so that records are flushed mid-span
+        patch_writer patch;
+        start_patch(patch, std::tmpfile(), buffer, sizeof buffer);
+        compare_buffers(a.data(), b.data(), a.size(), 0, patch, path);
+        flush_patch(patch);
+        if (read_back(patch.stream) != expected)
+            return path == scan_path::vector ? "vector scan differs" : "portable scan differs";
+    }
+    return "";
 }

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Runs the tool as a script would, each case in a fresh folder, and checks its
+# exit status, message and patch, and that its inputs are untouched.
+#   cli.sh COMMAND [FUSE_DISK]     (COMMAND: for example "wine torvex.exe")
+# TORVEX_TARGET=windows expects CR LF line ends and skips the cases that need
+# POSIX file types. FUSE_DISK mounts a disk whose reads fail part way.
+set -u
+tool=$1 fuse_disk=${2:-} failures=0
+posix='[ "${TORVEX_TARGET:-}" != windows ]'
+as_stored() { if [ "${TORVEX_TARGET:-}" = windows ]; then sed -z 's/\n/\r\n/g'; else cat; fi; }
+
+# check NAME SETUP ARGS STATUS MESSAGE PATCH [NEEDS [PREFIX]]
+# SETUP makes the inputs a and b; PATCH is a printf format, or - where no patch
+# may be made. The case is skipped where the shell test NEEDS fails. PREFIX runs
+# in the tool's own shell, just before it; no run may last a minute.
+check() {
+    local dir problems="" status
+    dir=$(mktemp -d)
+    (cd "$dir" && eval "${7:-true}") > /dev/null 2>&1 || { echo "skipped: $1" && rm -rf "$dir" && return; }
+    (cd "$dir" && eval "$2" && stat -c '%n %s %y' a b > .inputs) || problems+=" setup failed;"
+    (cd "$dir" && eval "${8:-} timeout 60 $tool $3" > .out)
+    status=$?
+    [ "$status" = "$4" ] || problems+=" status $status;"
+    printf '%s' "${5:+$5$'\n'}" | as_stored | cmp -s - "$dir/.out" || problems+=" printed '$(cat "$dir/.out")';"
+    (cd "$dir" && stat -c '%n %s %y' a b | cmp -s - .inputs) || problems+=" inputs changed;"
+    if [ "$6" = - ]; then [ ! -e "$dir/out.patch" ] || problems+=" a patch was made;"
+    elif ! printf "$6" | as_stored | cmp -s - "$dir/out.patch"; then problems+=" patch: $(head -c 99 "$dir/out.patch");"; fi
+    rm -rf "$dir"
+    [ -z "$problems" ] && echo "ok: $1" || { echo "FAILED $1:$problems" && failures=$((failures + 1)); }
+}
+
+ended='Process ended.' usage='Usage: torvex.exe original_file new_file output.patch'
+open_failed='Error opening one of the files.' create_failed='Error creating patch file.'
+two='printf abc > a && printf abd > b'
+put='put() { printf "$3" | dd of=$1 bs=1 seek=$2 conv=notrunc status=none; }'
+# 12 MiB that differ at 3 and A00005, against a disk whose reads fail from 11 MiB on.
+bad_setup="truncate -s 12M a && : > b && $put && put a 3 x && put a 10485765 x"
+bad_disk="$posix && [ -e /dev/fuse ] && [ -x '$fuse_disk' ]"
+mount="mkdir m && trap 'fusermount3 -u m' EXIT && '$fuse_disk' m 12582912 11534336"
+
+check worked_example 'printf ABCD > a && printf ABXD > b' 'a b out.patch' 0 "$ended" '4\n2:58\n'
+check empty ': > a && : > b' 'a b out.patch' 0 "$ended" '0\n'
+check offsets_past_four_gibibytes "truncate -s 4294967312 a b && $put && put b 5 '\\001' && put b 2147483647 '\\200' \
+    && put b 2147483648 '\\177' && put b 4294967295 '\\377' && put b 4294967296 '\\n' && put b 4294967311 '\\020'" \
+    'a b out.patch' 0 "$ended" '100000010\n5:1\n7FFFFFFF:80\n80000000:7F\nFFFFFFFF:FF\n100000000:A\n10000000F:10\n'
+check block_devices "truncate -s 1M a b && $put && put b 777 B" '$A $B out.patch' 0 "$ended" '100000\n309:42\n' \
+    "$posix && losetup -f" 'A=$(losetup -f --show a) && B=$(losetup -f --show b) && trap "losetup -d $A $B" EXIT && '
+for how in mapped direct; do # read through a mapping, or (unmappable) by read calls
+    check "read_error_$how" "$bad_setup" 'a m/disk out.patch' 1 'Error reading one of the files...' 'C00000\n3:0\n' \
+        "$bad_disk" "$mount ${how/mapped/} && "
+done
+check no_arguments "$two" '' 1 "$usage" -
+check four_arguments "$two" 'a b out.patch extra' 1 "$usage" -
+check first_missing "$two" 'missing b out.patch' 1 "$open_failed" -
+check sizes_differ_keep_old_patch 'printf abc > a && printf abcd > b && printf old > out.patch' 'a b out.patch' 1 \
+    'Files have different sizes.' 'old'
+check sizes_differ_original_longer 'printf abcd > a && printf abc > b' 'a b out.patch' 1 'Files have different sizes.' -
+check output_folder_missing "$two" 'a b nowhere/out.patch' 1 "$create_failed" -
+check output_symlink_to_new "$two && ln -s b link" 'a b link' 1 "$create_failed" - "$posix"
+check output_hard_link_to_original "$two && ln a hard" 'a b hard' 1 "$create_failed" -
+# A full disk, found after the first block (its records bypass the stream's
+# buffer) before the read error in the second, or, with no block, at the close.
+check output_disk_full "truncate -s 12M a && : > b && yes | head -c 1M | dd of=a conv=notrunc status=none" \
+    'a m/disk /dev/full' 1 'Error writing patch file.' - "$bad_disk" "$mount && "
+check output_disk_full_empty ': > a && : > b' 'a b /dev/full' 1 'Error writing patch file.' - "$posix"
+check message_unwritable "$two" 'a b out.patch > /dev/full' 1 '' '3\n2:64\n' "$posix"
+check input_is_folder "$two && mkdir folder" 'folder b out.patch' 1 "$open_failed" -
+check input_is_fifo_without_writer "$two && mkfifo fifo" 'a fifo out.patch' 1 "$open_failed" - "$posix"
+check input_is_nul_device "$two" 'NUL b out.patch' 1 "$open_failed" - # the Windows null device
+# Too little address space for the block buffers or the mappings.
+check allocation_fails 'head -c 11M /dev/zero > a && cp a b' 'a b out.patch' 1 'Error allocating memory.' 'B00000\n' \
+    "$posix && [ -z \"\${TORVEX_SANITIZED:-}\" ]" 'ulimit -v 12288 && '
+[ "$failures" = 0 ]
