@@ -221,15 +221,10 @@ std::int64_t get_size(FILE *stream)
 extent find_extent(FILE *stream, std::int64_t offset, std::int64_t limit)
 {
 #ifdef SEEK_DATA
-    const int fd = fileno(stream);
-    // The probes move the descriptor's offset, on which the stream relies.
-    const off_t here = lseek(fd, 0, SEEK_CUR);
-    const off_t data = lseek(fd, offset, SEEK_DATA);
-    const bool no_more_data = data < 0 && errno == ENXIO;
-    const off_t hole = data == offset ? lseek(fd, offset, SEEK_HOLE) : -1;
-    lseek(fd, here, SEEK_SET);
-    if (no_more_data)
+    const off_t data = lseek(fileno(stream), offset, SEEK_DATA);
+    if (data < 0 && errno == ENXIO)
         return {false, limit};
+    const off_t hole = data == offset ? lseek(fileno(stream), offset, SEEK_HOLE) : -1;
     if (data > offset)
         return {false, std::min<std::int64_t>(data, limit)};
     if (hole > offset)

@@ -51,7 +51,8 @@ struct extent {
     std::int64_t end; // where it ends, at most the limit asked for
 };
 // The extent at offset. Where the file system cannot tell (or on a system
-// without the means to ask), everything up to limit counts as data.
+// without the means to ask), everything up to limit counts as data. It moves
+// the descriptor's offset: a stream must be sought before it is read again.
 extent find_extent(FILE *stream, std::int64_t offset, std::int64_t limit);
 
 // Moves an input to offset, or ends the run with a read error.
