@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Runs the tool as a script would, each case in a fresh folder, and checks its
-# exit status, message and patch, and that its inputs are untouched.
-#   cli.sh COMMAND [FUSE_DISK]     (COMMAND: for example "wine torvex.exe")
-# TORVEX_TARGET=windows expects CR LF line ends and skips the cases that need
-# POSIX file types. FUSE_DISK mounts a disk whose reads fail part way.
+# Runs the tool as a script would, each case in a fresh folder, and checks its exit
+# status, message and patch, and that its inputs are untouched. cli.sh COMMAND [FUSE_DISK]
+# (COMMAND: for example "wine torvex.exe"; FUSE_DISK mounts a disk whose reads fail part
+# way). TORVEX_TARGET=windows expects CR LF line ends and skips POSIX-only cases.
 set -u
 tool=$1 fuse_disk=${2:-} failures=0
 posix='[ "${TORVEX_TARGET:-}" != windows ]'

@@ -13,10 +13,11 @@ TEST(compare, random_pairs_match_model_on_every_path)
     std::mt19937_64 rng(20261206);
     for (int round = 0; round < 4000; ++round) {
         bytes input(2 + rng() % 700, 0);
-        const std::uint64_t zero_quarters[2] = {rng() % 5, rng() % 5}; // content, differences
+        const unsigned shares[] = {0, 50, 90, 99, 100}; // zeros in 100, in content and differences
+        const unsigned zeros[2] = {shares[rng() % 5], shares[rng() % 5]};
         for (std::size_t i = 0; i < input.size(); ++i)
             input[i] = static_cast<std::uint8_t>(
-                i >= 2 && rng() % 4 < zero_quarters[2 * i >= input.size()] ? 0 : rng());
+                i >= 2 && rng() % 100 < zeros[2 * i >= input.size()] ? 0 : rng());
         ASSERT_EQ(check_pair(input.data(), input.size()), "")
             << "round " << round << ": block byte " << +input[0] << ", spread byte " << +input[1];
     }
