@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Checks what users download:   check_package.sh deb BUILD_DIR VERSION
+# installs, renders the manual page strictly, makes the .deb and lints it;
+#   check_package.sh zip ZIP VERSION DIR
+# unpacks a Windows zip into DIR, checks its files, imports and version resource.
+set -euo pipefail
+trap 'echo "failed at line $LINENO: $BASH_COMMAND"' ERR
+version=$3 && case $1 in
+deb)
+    stage=$(mktemp -d) && trap 'rm -rf "$stage"' EXIT
+    cmake --install "$2" --prefix "$stage/usr" > /dev/null
+    [ "$("$stage/usr/bin/torvex")" = 'Usage: torvex.exe original_file new_file output.patch' ]
+    page=$(zcat "$stage/usr/share/man/man1/torvex.1.gz")
+    grep -q "^\.TH TORVEX 1 .*\"torvex $version\"" <<< "$page"
+    [ -z "$(groff -man -ww -z <<< "$page" 2>&1)" ]
+    (cd "$2" && cpack -G DEB -B "$stage/package" > /dev/null)
+    deb=$(echo "$stage"/package/torvex_"$version"_*.deb)
+    grep -q ' ./usr/bin/torvex$' <<< "$(dpkg-deb -c "$deb")"
+    lintian --fail-on error,warning "$deb" 2> /dev/null ;;
+zip)
+    dir=$4 top=$(basename "$2" .zip)
+    rm -rf "$dir" && mkdir -p "$dir" && (cd "$dir" && cmake -E tar xf "$2")
+    [ "$(cd "$dir" && find . -type f | sort | xargs)" = "./$top/LICENSE ./$top/README.md ./$top/torvex.exe" ]
+    exe=$dir/$top/torvex.exe
+    # Self-contained: it imports only what every Windows has.
+    [ "$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name/ {print $3}' | sort -u | xargs)" = "KERNEL32.dll msvcrt.dll" ]
+    # The version resource, shown in the file's Properties: each name, then its value.
+    info=$(strings -el "$exe" | tr '\n' '|')
+    for field in "FileVersion|$version" "ProductVersion|$version" "OriginalFilename|torvex.exe" \
+        "LegalCopyright|Copyright (c) 2026 The torvex developers" "FileDescription|torvex"; do
+        grep -qF "|$field" <<< "|$info"
+    done ;;
+esac
