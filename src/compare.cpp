@@ -86,7 +86,7 @@ void compare_span(const unsigned char *a, const unsigned char *b, std::size_t le
 void read_exactly(FILE *stream, unsigned char *buffer, std::size_t length)
 {
     if (std::fread(buffer, 1, length, stream) != length)
-        fatal_error(messages::read_failed);
+        fatal_read_error();
 }
 
 unsigned char *allocate(std::size_t size)
@@ -133,7 +133,8 @@ std::size_t get_block_length(std::int64_t base, std::int64_t size, std::size_t b
 }
 
 // Each block's records reach the patch file before the next block is read,
-// so a run that ends on a read error keeps every record of the blocks before.
+// and the patch is marked whole there: a run that ends on a read error keeps
+// every record of the blocks before, and none of the failing one.
 // A write that failed in the block, even one the stream no longer holds,
 // leaves the stream's error flag set: a full disk ends the run here, not
 // after hours of comparing for nothing.
@@ -143,6 +144,7 @@ void finish_block(patch_writer &patch)
     std::fflush(patch.stream);
     if (std::ferror(patch.stream))
         fatal_error(messages::write_failed);
+    mark_patch_whole(patch.stream);
 }
 
 // A mapping shows zeros, not an error, where a file has shrunk: both inputs
@@ -150,7 +152,7 @@ void finish_block(patch_writer &patch)
 void check_inputs_hold(FILE *original, FILE *changed, std::int64_t end)
 {
     if (!input_holds(original, end) || !input_holds(changed, end))
-        fatal_error(messages::read_failed);
+        fatal_read_error();
 }
 
 // Where the next data of either input starts, at or after offset (size if none).
@@ -231,7 +233,8 @@ std::int64_t compare_mapped(FILE *original, FILE *changed, patch_writer &patch, 
         const std::int64_t end = base + static_cast<std::int64_t>(length);
         check_inputs_hold(original, changed, end);
         // This block and the next: the disk reads on while a block is compared.
-        const std::int64_t ahead = std::min(size, end + step);
+        // (Saturated: an input may be as long as offsets go.)
+        const std::int64_t ahead = end + std::min(step, size - end);
         prefetch_data(original, base, ahead);
         prefetch_data(changed, base, ahead);
         mapped_block a;
@@ -263,7 +266,7 @@ void compare_buffered(FILE *original, FILE *changed, patch_writer &patch, std::i
     unsigned char *changed_block = allocate(block_size);
     seek_input(original, base);
     seek_input(changed, base);
-    for (; base < size; base += static_cast<std::int64_t>(block_size)) {
+    while (base < size) {
         trace_block_start(base);
         const std::size_t length = get_block_length(base, size, block_size);
         read_exactly(original, original_block, length);
@@ -271,6 +274,7 @@ void compare_buffered(FILE *original, FILE *changed, patch_writer &patch, std::i
         compare_buffers(original_block, changed_block, length, base, patch);
         finish_block(patch);
         trace_block_end(length, block_size);
+        base += static_cast<std::int64_t>(length); // never past size
     }
     std::free(changed_block);
     std::free(original_block);
@@ -284,6 +288,7 @@ void compare_blocks(FILE *original, FILE *changed, FILE *patch_stream, std::int6
     char *patch_buffer = reinterpret_cast<char *>(allocate(PATCH_BUFFER_SIZE));
     patch_writer patch;
     start_patch(patch, patch_stream, patch_buffer, PATCH_BUFFER_SIZE);
+    finish_block(patch); // the size line alone is whole
     std::int64_t reached = 0;
     if (map_files && can_map(original) && can_map(changed))
         reached = compare_mapped(original, changed, patch, size, block_size);

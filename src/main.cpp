@@ -22,10 +22,7 @@ int main(int argc, char **argv)
         fatal_error(messages::sizes_differ);
     debug("Sizes compared...");
 
-    // Creating the patch would truncate an input before it is read.
-    if (is_same_file(original, argv[3]) || is_same_file(changed, argv[3]))
-        fatal_error(messages::create_failed);
-    FILE *patch = create_file(argv[3]);
+    FILE *patch = create_file(argv[3], original, changed);
     write_size_line(patch, size);
 
     compare_blocks(original, changed, patch, size);

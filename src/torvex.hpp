@@ -37,8 +37,26 @@ constexpr const char *done = "Process ended.";
 // (regular files and block devices) are accepted.
 FILE *open_file(const char *path);
 
-// Creates (or truncates) the patch file for text writing.
-FILE *create_file(const char *path);
+// Creates the patch file for text writing, or opens and empties an existing
+// one. What the path names at the moment it is opened is checked against both
+// inputs before anything is emptied: an output that shares data with an input
+// (see share_data) ends the run untouched, so no swap of the path between a
+// check and the open can reach an input.
+FILE *create_file(const char *path, FILE *original, FILE *changed);
+
+// True when writing through one open file could change the data of the other:
+// the same file by any name, two nodes of one disk, a loop device and the file
+// behind it, or a disk and a file on the file system it holds.
+bool share_data(FILE *a, FILE *b);
+
+// Notes that the patch holds only whole blocks' records up to here (its
+// stream just flushed): a read error cuts it back to this length.
+void mark_patch_whole(FILE *patch);
+
+// Ends the run on a read error: the message, the patch cut back to its last
+// whole block, status 1. Safe in a fault handler; it flushes no stream, so the
+// failing block's records still buffered never reach the patch.
+[[noreturn]] void fatal_read_error();
 
 // The size of an open input; its position is left where it was. An input
 // that cannot be measured ends the run.
@@ -57,10 +75,6 @@ extent find_extent(FILE *stream, std::int64_t offset, std::int64_t limit);
 
 // Moves an input to offset, or ends the run with a read error.
 void seek_input(FILE *stream, std::int64_t offset);
-
-// True when path names the very file that stream has open (the same path, a
-// symbolic link or a hard link to it).
-bool is_same_file(FILE *stream, const char *path);
 
 // The fast path for regular files: their blocks are mapped rather than copied.
 struct mapped_block {

@@ -14,7 +14,7 @@ as_stored() { if [ "${TORVEX_TARGET:-}" = windows ]; then sed -z 's/\n/\r\n/g'; 
 # in the tool's own shell, just before it; no run may last a minute.
 check() {
     local dir problems="" status
-    dir=$(mktemp -d)
+    dir=$(mktemp -d ${where:+-p "$where"}) # where: a folder on the file system the case needs
     (cd "$dir" && eval "${7:-true}") > /dev/null 2>&1 || { echo "skipped: $1" && rm -rf "$dir" && return; }
     (cd "$dir" && eval "$2" && stat -c '%n %s %y' a b > .inputs) || problems+=" setup failed;"
     (cd "$dir" && eval "${8:-} timeout 60 $tool $3" > .out)
@@ -32,8 +32,10 @@ ended='Process ended.' usage='Usage: torvex.exe original_file new_file output.pa
 open_failed='Error opening one of the files.' create_failed='Error creating patch file.'
 two='printf abc > a && printf abd > b'
 put='put() { printf "$3" | dd of=$1 bs=1 seek=$2 conv=notrunc status=none; }'
-# 12 MiB that differ at 3 and A00005, against a disk whose reads fail from 11 MiB on.
-bad_setup="truncate -s 12M a && : > b && $put && put a 3 x && put a 10485765 x"
+# 12 MiB that differ in the last 16 bytes of block 0 and everywhere after (records
+# reach the patch mid-block), against a disk whose reads fail from 11 MiB on.
+bad_setup="truncate -s 12M a && : > b && yes | dd of=a bs=1M seek=10485744 oflag=seek_bytes conv=notrunc \
+    count=2 iflag=fullblock status=none"
 bad_disk="$posix && [ -e /dev/fuse ] && [ -x '$fuse_disk' ]"
 mount="mkdir m && trap 'fusermount3 -u m' EXIT && '$fuse_disk' m 12582912 11534336"
 
@@ -45,7 +47,8 @@ check offsets_past_four_gibibytes "truncate -s 4294967312 a b && $put && put b 5
 check block_devices "truncate -s 1M a b && $put && put b 777 B" '$A $B out.patch' 0 "$ended" '100000\n309:42\n' \
     "$posix && losetup -f" 'A=$(losetup -f --show a) && B=$(losetup -f --show b) && trap "losetup -d $A $B" EXIT && '
 for how in mapped direct; do # read through a mapping, or (unmappable) by read calls
-    check "read_error_$how" "$bad_setup" 'a m/disk out.patch' 1 'Error reading one of the files...' 'C00000\n3:0\n' \
+    check "read_error_$how" "$bad_setup" 'a m/disk out.patch' 1 'Error reading one of the files...' \
+        "C00000\n$(printf '9FFFF%X:0\\n' {0..15})" \
         "$bad_disk" "$mount ${how/mapped/} && "
 done
 check no_arguments "$two" '' 1 "$usage" -
@@ -57,6 +60,15 @@ check sizes_differ_original_longer 'printf abcd > a && printf abc > b' 'a b out.
 check output_folder_missing "$two" 'a b nowhere/out.patch' 1 "$create_failed" -
 check output_symlink_to_new "$two && ln -s b link" 'a b link' 1 "$create_failed" - "$posix"
 check output_hard_link_to_original "$two && ln a hard" 'a b hard' 1 "$create_failed" -
+# A loop device and the file behind it are one input, whichever is named where.
+loop='L=$(losetup -f --show a) && trap "losetup -d $L" EXIT && '
+check output_loop_device_over_original 'truncate -s 1M a b' 'a b $L' 1 "$create_failed" - "$posix && losetup -f" "$loop"
+check output_backs_input_loop_device 'truncate -s 1M a b' '$L b a' 1 "$create_failed" - "$posix && losetup -f" "$loop"
+# 1796 bytes of patch against a 1 KiB limit: what fits is kept.
+check file_size_limit "head -c 512 /dev/zero > a && { head -c 256 /dev/zero; head -c 256 /dev/zero | tr '\\0' x; } > b" \
+    'a b out.patch' 1 'Error writing patch file.' "200\n$(printf '%X:78\\n' {256..400})191:7" "$posix" 'ulimit -f 1 && '
+where=/dev/shm check offsets_near_2_63 "truncate -s 9223372036849531694 a b && $put && put b 9223372036849531690 x" \
+    'a b out.patch' 0 "$ended" '7FFFFFFFFFAFFB2E\n7FFFFFFFFFAFFB2A:78\n' "$posix && [ \$(stat -f -c %T .) = tmpfs ]"
 # A full disk, found after the first block (its records bypass the stream's
 # buffer) before the read error in the second, or, with no block, at the close.
 check output_disk_full "truncate -s 12M a && : > b && yes | head -c 1M | dd of=a conv=notrunc status=none" \
