@@ -1,6 +1,8 @@
 // The block comparison: both inputs are compared block by block, front to
 // back. Equal bytes are skipped 64 at a time; only a 64-byte chunk that
 // differs is looked at byte by byte.
+#include "compare.hpp"
+#include "files.hpp"
 #include "torvex.hpp"
 
 #include <algorithm>

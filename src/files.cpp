@@ -2,6 +2,7 @@
 //
 // This is the only place where the platform shows: POSIX systems get their
 // file type and identity from fstat, Windows from its own runtime and API.
+#include "files.hpp"
 #include "torvex.hpp"
 
 #include <algorithm>

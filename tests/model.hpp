@@ -2,6 +2,7 @@
 // of the comparison against it; the unit test and the fuzz target feed it.
 #pragma once
 
+#include "compare.hpp"
 #include "torvex.hpp"
 
 #include <unistd.h>

@@ -4,6 +4,9 @@
 // create the patch file, compare block by block, close everything. Nothing
 // touches the output path until both inputs are known to be usable.
 #include "torvex.hpp"
+#include "compare.hpp"
+#include "files.hpp"
+#include "patch.hpp"
 
 int main(int argc, char **argv)
 {

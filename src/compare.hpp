@@ -1,0 +1,29 @@
+// The block comparison: both inputs compared block by block, front to back,
+// and a record written for every byte that differs.
+#pragma once
+
+#include "patch.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// The unit in which both inputs are read and compared.
+constexpr std::size_t BLOCK_SIZE = 0xA00000;
+
+// Where the 64-byte scan comes from; both give the same records.
+enum class scan_path { portable, vector };
+
+// Adds a record for every position where the two spans differ; base is the
+// file offset of their first byte.
+void compare_buffers(const unsigned char *original, const unsigned char *changed,
+                     std::size_t length, std::int64_t base, patch_writer &patch,
+                     scan_path path = scan_path::vector);
+
+// Compares exactly size bytes of both inputs, block by block, and writes a
+// record line for every difference. Regular files are mapped unless map_files
+// is false; other inputs are read into two buffers of block_size bytes. Ends
+// the run on a read error, on an input that delivers less than size, and on a
+// failed write.
+void compare_blocks(FILE *original, FILE *changed, FILE *patch, std::int64_t size,
+                    std::size_t block_size = BLOCK_SIZE, bool map_files = true);
