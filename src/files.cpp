@@ -19,8 +19,10 @@
 #include <sys/stat.h>
 #include <windows.h>
 #else
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -91,9 +93,10 @@ bool is_same_file(HANDLE a, HANDLE b)
 }
 } // namespace
 
-bool share_data(FILE *a, FILE *b)
+data_relation relate_data(FILE *a, FILE *b)
 {
-    return is_same_file(get_handle(a), get_handle(b));
+    return is_same_file(get_handle(a), get_handle(b)) ? data_relation::same
+                                                      : data_relation::separate;
 }
 
 FILE *create_file(const char *path, FILE *original, FILE *changed)
@@ -114,6 +117,116 @@ FILE *create_file(const char *path, FILE *original, FILE *changed)
     if (stream == nullptr)
         fatal_error(messages::create_failed);
     return stream;
+}
+
+FILE *open_patch(const char *path)
+{
+    FILE *stream = std::fopen(path, "rb");
+    if (stream == nullptr)
+        fatal_error(messages::open_failed);
+    return stream;
+}
+
+bool rewind_file(FILE *stream)
+{
+    return GetFileType(get_handle(stream)) == FILE_TYPE_DISK && seek(stream, 0, SEEK_SET);
+}
+
+bool flush_to_disk(FILE *stream)
+{
+    return std::fflush(stream) == 0 && !std::ferror(stream) &&
+           FlushFileBuffers(get_handle(stream)) != 0;
+}
+
+// Windows has no file-size limit that kills a process.
+void report_size_limit_as_write_error() {}
+
+namespace
+{
+FILE *open_stream(HANDLE handle, int flags, const char *mode)
+{
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    FILE *stream = fd < 0 ? nullptr : _fdopen(fd, mode);
+    if (stream == nullptr && fd < 0)
+        CloseHandle(handle);
+    return stream;
+}
+} // namespace
+
+target_kind open_target(const char *path, FILE *original, FILE *patch, FILE *&stream)
+{
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? target_kind::replaceable
+                                                      : target_kind::refused;
+    const DWORD type = GetFileType(handle);
+    target_kind kind = target_kind::refused;
+    if (is_same_file(handle, get_handle(original)))
+        kind = target_kind::original;
+    else if (!is_same_file(handle, get_handle(patch)))
+        kind = type == FILE_TYPE_DISK   ? target_kind::replaceable
+               : type == FILE_TYPE_CHAR ? target_kind::device
+                                        : target_kind::refused;
+    if (kind == target_kind::original || kind == target_kind::device) {
+        stream =
+            open_stream(handle, _O_RDWR | _O_BINARY, kind == target_kind::original ? "r+b" : "wb");
+        return stream != nullptr ? kind : target_kind::refused;
+    }
+    CloseHandle(handle);
+    return kind;
+}
+
+bool create_temp(const char *path, FILE *, temp_file &temp)
+{
+    temp.target = path;
+    const auto slash = temp.target.find_last_of("/\\");
+    const std::string folder = slash == std::string::npos ? "." : temp.target.substr(0, slash + 1);
+    char name[MAX_PATH];
+    if (GetTempFileNameA(folder.c_str(), "tvx", 0, name) == 0)
+        return false;
+    temp.name = name;
+    temp.stream = std::fopen(name, "w+b");
+    return temp.stream != nullptr;
+}
+
+// Windows cannot report holes here: every byte is copied.
+copy_result copy_data(FILE *from, FILE *to, std::int64_t size, unsigned char *buffer,
+                      std::size_t capacity)
+{
+    for (std::int64_t at = 0; at < size;) {
+        const auto length = static_cast<std::size_t>(
+            std::min<std::int64_t>(size - at, static_cast<std::int64_t>(capacity)));
+        if (!read_at(from, at, buffer, length))
+            return copy_result::read_failed;
+        if (!write_at(to, at, buffer, length))
+            return copy_result::write_failed;
+        at += static_cast<std::int64_t>(length);
+    }
+    return copy_result::copied;
+}
+
+bool commit_temp(temp_file &temp)
+{
+    if (!flush_to_disk(temp.stream))
+        return false;
+    std::fclose(temp.stream);
+    temp.stream = nullptr;
+    if (MoveFileExA(temp.name.c_str(), temp.target.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
+        return false;
+    temp = {};
+    return true;
+}
+
+void discard_temp(temp_file &temp)
+{
+    if (temp.stream != nullptr)
+        std::fclose(temp.stream);
+    if (!temp.name.empty())
+        DeleteFileA(temp.name.c_str());
+    temp = {};
 }
 
 // Windows reads every input through the buffered path.
@@ -177,10 +290,12 @@ void cut_file(int fd, std::int64_t length)
 namespace
 {
 // Where an open file's data lives: the file itself and, for a loop device,
-// the file behind it; and the disk it is, if it is one.
+// the file behind it (shifted where the device starts further into it); and
+// the disk it is, if it is one.
 struct data_home {
     dev_t file_device[2];
     ino_t file_inode[2];
+    bool shifted[2];
     int files;
     bool is_disk;
     dev_t disk;
@@ -191,11 +306,12 @@ bool find_data_home(int fd, data_home &home)
     struct stat info;
     if (fstat(fd, &info) != 0)
         return false;
-    home = {{info.st_dev}, {info.st_ino}, 1, S_ISBLK(info.st_mode), info.st_rdev};
+    home = {{info.st_dev}, {info.st_ino}, {false}, 1, S_ISBLK(info.st_mode), info.st_rdev};
     loop_info64 loop;
     if (home.is_disk && ioctl(fd, LOOP_GET_STATUS64, &loop) == 0) {
         home.file_device[1] = static_cast<dev_t>(loop.lo_device);
         home.file_inode[1] = static_cast<ino_t>(loop.lo_inode);
+        home.shifted[1] = loop.lo_offset != 0;
         home.files = 2;
     }
     return true;
@@ -210,24 +326,32 @@ bool holds(const data_home &a, const data_home &b)
     return false;
 }
 
-bool share_data(int a, int b)
+data_relation relate(int a, int b)
 {
     data_home x;
     data_home y;
     // A file that cannot even be described is kept from being written.
     if (!find_data_home(a, x) || !find_data_home(b, y))
-        return true;
+        return data_relation::overlapping;
     for (int i = 0; i < x.files; ++i)
         for (int j = 0; j < y.files; ++j)
             if (x.file_device[i] == y.file_device[j] && x.file_inode[i] == y.file_inode[j])
-                return true;
-    return (x.is_disk && y.is_disk && x.disk == y.disk) || holds(x, y) || holds(y, x);
+                return x.shifted[i] || y.shifted[j] ? data_relation::overlapping
+                                                    : data_relation::same;
+    if (x.is_disk && y.is_disk && x.disk == y.disk)
+        return data_relation::same;
+    return holds(x, y) || holds(y, x) ? data_relation::overlapping : data_relation::separate;
+}
+
+bool share_data(int a, int b)
+{
+    return relate(a, b) != data_relation::separate;
 }
 } // namespace
 
-bool share_data(FILE *a, FILE *b)
+data_relation relate_data(FILE *a, FILE *b)
 {
-    return share_data(fileno(a), fileno(b));
+    return relate(fileno(a), fileno(b));
 }
 
 namespace
@@ -271,12 +395,219 @@ FILE *create_file(const char *path, FILE *original, FILE *changed)
         close(fd);
         fatal_error(messages::create_failed);
     }
-    // A file-size limit must fail the write, not kill the run without a word.
-    std::signal(SIGXFSZ, SIG_IGN);
+    report_size_limit_as_write_error();
     FILE *stream = fdopen(fd, "w");
     if (stream == nullptr)
         fatal_error(messages::create_failed);
     return stream;
+}
+
+FILE *open_patch(const char *path)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat info;
+    FILE *stream =
+        fd < 0 || fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) ? nullptr : fdopen(fd, "rb");
+    if (stream == nullptr)
+        fatal_error(messages::open_failed);
+    return stream;
+}
+
+bool rewind_file(FILE *stream)
+{
+    struct stat info;
+    return fstat(fileno(stream), &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)) &&
+           seek(stream, 0, SEEK_SET);
+}
+
+bool flush_to_disk(FILE *stream)
+{
+    return std::fflush(stream) == 0 && !std::ferror(stream) && fsync(fileno(stream)) == 0;
+}
+
+void report_size_limit_as_write_error()
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+target_kind open_target(const char *path, FILE *original, FILE *patch, FILE *&stream)
+{
+    // No O_CREAT, no O_TRUNC: nothing changes here. O_NONBLOCK: a FIFO must
+    // not hang the run.
+    const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? target_kind::replaceable : target_kind::refused;
+    struct stat info;
+    const data_relation to_original = relate(fd, fileno(original));
+    target_kind kind = target_kind::refused;
+    if (fstat(fd, &info) == 0 && !share_data(fd, fileno(patch))) {
+        if (to_original == data_relation::same)
+            kind = target_kind::original;
+        else if (to_original == data_relation::separate && S_ISREG(info.st_mode))
+            kind = target_kind::replaceable;
+        else if (to_original == data_relation::separate && S_ISCHR(info.st_mode))
+            kind = target_kind::device;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (kind == target_kind::original || kind == target_kind::device) {
+        stream = flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0
+                     ? nullptr
+                     : fdopen(fd, kind == target_kind::original ? "r+b" : "wb");
+        if (stream != nullptr)
+            return kind;
+        kind = target_kind::refused;
+    }
+    close(fd);
+    return kind;
+}
+
+namespace
+{
+// The name that path's symbolic links lead to; it may not exist yet.
+std::string follow_links(std::string path)
+{
+    char target[PATH_MAX];
+    for (int hops = 0; hops < 40; ++hops) {
+        const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+        if (length < 0)
+            break;
+        target[length] = '\0';
+        const auto slash = path.rfind('/');
+        path = target[0] == '/' || slash == std::string::npos ? target
+                                                              : path.substr(0, slash + 1) + target;
+    }
+    return path;
+}
+
+std::string get_base_name(const std::string &path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+// Gives the temporary file a name in the target's folder that nothing else
+// has: make(name) either takes it or fails with EEXIST.
+template <typename Make> bool take_free_name(temp_file &temp, Make make)
+{
+    std::string stem(1, '.');
+    stem.append(get_base_name(temp.target).substr(0, 200)).append(".torvex-");
+    stem.append(std::to_string(getpid())).append("-");
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = stem + std::to_string(attempt);
+        if (make(name.c_str())) {
+            temp.name = name;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+// Copies [at, end) by the system's own means, or through buffer.
+copy_result copy_range(int in, int out, off_t at, off_t end, unsigned char *buffer,
+                       std::size_t capacity)
+{
+    off_t from = at, to = at;
+    ssize_t copied = 1;
+    while (from < end && (copied = copy_file_range(in, &from, out, &to, end - from, 0)) > 0) {
+    }
+    if (copied == 0) // the original ended early
+        return copy_result::read_failed;
+    while (from < end) {
+        const auto length = static_cast<std::size_t>(std::min<off_t>(end - from, capacity));
+        if (pread(in, buffer, length, from) != static_cast<ssize_t>(length))
+            return copy_result::read_failed;
+        if (pwrite(out, buffer, length, from) != static_cast<ssize_t>(length))
+            return copy_result::write_failed;
+        from += static_cast<off_t>(length);
+    }
+    return copy_result::copied;
+}
+} // namespace
+
+bool create_temp(const char *path, FILE *original, temp_file &temp)
+{
+    temp.target = follow_links(path);
+    const auto slash = temp.target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : temp.target.substr(0, slash);
+    temp.folder = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat info;
+    const bool existing = stat(temp.target.c_str(), &info) == 0;
+    if (temp.folder < 0 || (!existing && fstat(fileno(original), &info) != 0))
+        return false;
+    // As cp gives them: an existing file keeps its mode and owner; a new one
+    // takes the original's mode, less the umask.
+    const mode_t mode = info.st_mode & (existing ? 07777 : 0777);
+    // Unnamed until it is whole: even a killed run leaves nothing behind.
+    int fd = openat(temp.folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode & 0777);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
+        take_free_name(temp, [&](const char *name) {
+            fd = openat(temp.folder, name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, mode & 0777);
+            return fd >= 0;
+        });
+    if (fd < 0)
+        return false;
+    if (existing) {
+        [[maybe_unused]] int kept = fchown(fd, info.st_uid, info.st_gid);
+        kept = fchmod(fd, mode);
+    }
+    temp.stream = fdopen(fd, "w+b");
+    if (temp.stream == nullptr)
+        close(fd);
+    return temp.stream != nullptr;
+}
+
+copy_result copy_data(FILE *from, FILE *to, std::int64_t size, unsigned char *buffer,
+                      std::size_t capacity)
+{
+    const int in = fileno(from), out = fileno(to);
+    // A clone shares the original's blocks until either changes: no copy at all.
+    bool cloned = ioctl(out, FICLONE, in) == 0;
+    for (std::int64_t at = 0; !cloned && at < size;) {
+        const extent range = find_extent(from, at, size);
+        const copy_result result =
+            range.data ? copy_range(in, out, at, range.end, buffer, capacity) : copy_result::copied;
+        if (result != copy_result::copied)
+            return result;
+        at = range.end;
+    }
+    // The length, with the holes at its end; and the original must still
+    // hold every byte that was copied.
+    if (ftruncate(out, size) != 0)
+        return copy_result::write_failed;
+    const bool whole = !can_map(from) || input_holds(from, size); // a disk cannot shrink
+    return whole ? copy_result::copied : copy_result::read_failed;
+}
+
+bool commit_temp(temp_file &temp)
+{
+    if (!flush_to_disk(temp.stream))
+        return false;
+    const std::string self = "/proc/self/fd/" + std::to_string(fileno(temp.stream));
+    if (temp.name.empty() && !take_free_name(temp, [&](const char *name) {
+            return linkat(AT_FDCWD, self.c_str(), temp.folder, name, AT_SYMLINK_FOLLOW) == 0;
+        }))
+        return false;
+    if (renameat(temp.folder, temp.name.c_str(), temp.folder, get_base_name(temp.target).c_str()) !=
+        0)
+        return false;
+    temp.name.clear(); // it is the target now
+    const bool durable = fsync(temp.folder) == 0;
+    discard_temp(temp);
+    return durable;
+}
+
+void discard_temp(temp_file &temp)
+{
+    if (temp.stream != nullptr)
+        std::fclose(temp.stream);
+    if (!temp.name.empty())
+        unlinkat(temp.folder, temp.name.c_str(), 0);
+    if (temp.folder >= 0)
+        close(temp.folder);
+    temp = {};
 }
 
 bool can_map(FILE *stream)
@@ -366,6 +697,16 @@ void seek_input(FILE *stream, std::int64_t offset)
 {
     if (!seek(stream, offset, SEEK_SET))
         fatal_read_error();
+}
+
+bool read_at(FILE *stream, std::int64_t offset, void *buffer, std::size_t length)
+{
+    return seek(stream, offset, SEEK_SET) && std::fread(buffer, 1, length, stream) == length;
+}
+
+bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t length)
+{
+    return seek(stream, offset, SEEK_SET) && std::fwrite(buffer, 1, length, stream) == length;
 }
 
 namespace

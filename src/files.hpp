@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 [[noreturn]] void fatal_error(const char *message);
 
@@ -16,14 +17,17 @@ FILE *open_file(const char *path);
 // Creates the patch file for text writing, or opens and empties an existing
 // one. What the path names at the moment it is opened is checked against both
 // inputs before anything is emptied: an output that shares data with an input
-// (see share_data) ends the run untouched, so no swap of the path between a
+// (see relate_data) ends the run untouched, so no swap of the path between a
 // check and the open can reach an input.
 FILE *create_file(const char *path, FILE *original, FILE *changed);
 
-// True when writing through one open file could change the data of the other:
-// the same file by any name, two nodes of one disk, a loop device and the file
-// behind it, or a disk and a file on the file system it holds.
-bool share_data(FILE *a, FILE *b);
+// How the data of two open files relate: writing through one changes the
+// other's bytes at the same offsets (the same file by any name, two nodes of
+// one disk, a loop device and the file behind it), or changes them somewhere
+// (a loop device that starts further into the file, a disk and a file on the
+// file system it holds), or not at all.
+enum class data_relation { separate, same, overlapping };
+data_relation relate_data(FILE *a, FILE *b);
 
 // Notes that the patch holds only whole blocks' records up to here (its
 // stream just flushed): a read error cuts it back to this length.
@@ -70,3 +74,48 @@ bool input_holds(FILE *stream, std::int64_t size);
 // A mapped input that shrinks under the run faults on access; that fault
 // ends the run as the read error it is, rather than as a crash.
 void guard_mapped_reads();
+
+// --- For the applier: these report failure, so that it can clean up ---------
+
+// Opens a patch for binary reading: a regular file or a pipe. A folder or a
+// path that cannot be opened ends the run.
+FILE *open_patch(const char *path);
+// True when the stream is a file that can be read again from its start, and
+// it now stands there.
+bool rewind_file(FILE *stream);
+// Reads exactly length bytes at offset.
+bool read_at(FILE *stream, std::int64_t offset, void *buffer, std::size_t length);
+bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t length);
+// Writes out what the stream holds and has the system put it on the disk.
+bool flush_to_disk(FILE *stream);
+// A file-size limit then fails a write instead of killing the process.
+void report_size_limit_as_write_error();
+
+// What the new file's path names, opened without being changed.
+enum class target_kind {
+    replaceable, // nothing yet, or a regular file of its own: replaced whole
+    original,    // the original itself: stream writes to it, byte for byte
+    device,      // a character device: stream writes to it, front to back
+    refused,     // the patch, a folder, a disk, or a file that cannot be written
+};
+target_kind open_target(const char *path, FILE *original, FILE *patch, FILE *&stream);
+
+// A new file made beside the one it will replace, invisible until then.
+struct temp_file {
+    FILE *stream = nullptr; // read-write, binary
+    std::string target;     // the path it will take, past symbolic links
+    std::string name;       // its own path, where it has one
+    int folder = -1;        // the target's folder, where the system uses one
+};
+// Makes it with the permissions the copy will keep: the existing target's, or
+// the original's within the umask.
+bool create_temp(const char *path, FILE *original, temp_file &temp);
+// Copies size bytes of from into the empty file to, holes kept where the
+// system tells them; buffer serves where the system cannot copy by itself.
+enum class copy_result { copied, read_failed, write_failed };
+copy_result copy_data(FILE *from, FILE *to, std::int64_t size, unsigned char *buffer,
+                      std::size_t capacity);
+// Puts the file on the disk, then in the target's place.
+bool commit_temp(temp_file &temp);
+// Removes it: the target is left as it was.
+void discard_temp(temp_file &temp);

@@ -32,3 +32,40 @@ void write_size_line(FILE *patch, std::int64_t size);
 void start_patch(patch_writer &patch, FILE *stream, char *buffer, std::size_t capacity);
 void add_to_patch(std::int64_t offset, unsigned value, patch_writer &patch);
 void flush_patch(patch_writer &patch);
+
+// --- Reading ------------------------------------------------------------------
+
+// What reading a line gave. The reader never ends the run: every fault goes
+// back to its caller, with the line it was met on.
+enum class patch_line {
+    read,        // the line was well formed and taken
+    end,         // no more lines: the patch ended after a whole line
+    malformed,   // anything torvex never writes
+    beyond_size, // a well-formed record whose offset is at or past the size
+    unreadable,  // the stream failed
+};
+
+struct patch_reader {
+    FILE *stream;
+    char *buffer;
+    std::size_t capacity;
+    const char *next; // the unread bytes: [next, end)
+    const char *end;
+    bool at_end_of_stream;
+    int line_end;       // 1 for LF, 2 for CR LF, 0 until the size line says
+    std::uint64_t line; // whole lines read so far; a fault is on line + 1
+    std::uint64_t size; // from the size line
+    std::uint64_t offset;
+    unsigned value;
+    // The last offset's digits but its last two: consecutive records share them.
+    const char *prefix;
+    unsigned prefix_length;
+};
+
+// Reads from stream through buffer, which must hold at least 64 bytes.
+void start_reading(patch_reader &reader, FILE *stream, char *buffer, std::size_t capacity);
+// The size line, into reader.size.
+patch_line read_size_line(patch_reader &reader);
+// The next record, into reader.offset and reader.value: strictly after the
+// one before it.
+patch_line read_record(patch_reader &reader);

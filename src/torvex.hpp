@@ -12,7 +12,8 @@
 constexpr int EXIT_DONE = 0;
 constexpr int EXIT_FAILED = 1;
 
-// Every message of the tool: one fixed line on standard output, naming no file.
+// Every message of both tools: one fixed line on standard output, naming no
+// file; only a malformed patch's line number varies.
 namespace messages
 {
 constexpr const char *usage = "Usage: torvex.exe original_file new_file output.patch";
@@ -23,6 +24,15 @@ constexpr const char *read_failed = "Error reading one of the files...";
 constexpr const char *write_failed = "Error writing patch file.";
 constexpr const char *alloc_failed = "Error allocating memory.";
 constexpr const char *done = "Process ended.";
+
+// torvex-apply's own; the others it shares.
+constexpr const char *apply_usage = "Usage: torvex-apply original_file new_file input.patch";
+constexpr const char *malformed_at = "Patch is malformed at line %llu.";
+constexpr const char *does_not_fit = "Patch does not fit the original file.";
+constexpr const char *mismatch = "Original file does not match the patch.";
+constexpr const char *already_applied = "Patch already applied.";
+constexpr const char *create_new_failed = "Error creating new file.";
+constexpr const char *write_new_failed = "Error writing new file.";
 } // namespace messages
 
 // Trace hooks at the checkpoints of a run. They are silent on purpose.

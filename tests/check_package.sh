@@ -10,24 +10,34 @@ deb)
     stage=$(mktemp -d) && trap 'rm -rf "$stage"' EXIT
     cmake --install "$2" --prefix "$stage/usr" > /dev/null
     [ "$("$stage/usr/bin/torvex")" = 'Usage: torvex.exe original_file new_file output.patch' ]
-    page=$(zcat "$stage/usr/share/man/man1/torvex.1.gz")
-    grep -q "^\.TH TORVEX 1 .*\"torvex $version\"" <<< "$page"
-    [ -z "$(groff -man -ww -z <<< "$page" 2>&1)" ]
+    [ "$("$stage/usr/bin/torvex-apply")" = 'Usage: torvex-apply original_file new_file input.patch' ]
+    for tool in torvex torvex-apply; do
+        page=$(zcat "$stage/usr/share/man/man1/$tool.1.gz")
+        grep -q "^\.TH ${tool^^} 1 .*\"torvex $version\"" <<< "$page"
+        [ -z "$(groff -man -ww -z <<< "$page" 2>&1)" ]
+    done
     (cd "$2" && cpack -G DEB -B "$stage/package" > /dev/null)
     deb=$(echo "$stage"/package/torvex_"$version"_*.deb)
-    grep -q ' ./usr/bin/torvex$' <<< "$(dpkg-deb -c "$deb")"
+    contents=$(dpkg-deb -c "$deb")
+    grep -q ' ./usr/bin/torvex$' <<< "$contents"
+    grep -q ' ./usr/bin/torvex-apply$' <<< "$contents"
+    grep -q ' ./usr/share/man/man1/torvex-apply.1.gz$' <<< "$contents"
     lintian --fail-on error,warning "$deb" 2> /dev/null ;;
 zip)
     dir=$4 top=$(basename "$2" .zip)
     rm -rf "$dir" && mkdir -p "$dir" && (cd "$dir" && cmake -E tar xf "$2")
-    [ "$(cd "$dir" && find . -type f | sort | xargs)" = "./$top/LICENSE ./$top/README.md ./$top/torvex.exe" ]
-    exe=$dir/$top/torvex.exe
-    # Self-contained: it imports only what every Windows has.
-    [ "$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name/ {print $3}' | sort -u | xargs)" = "KERNEL32.dll msvcrt.dll" ]
-    # The version resource, shown in the file's Properties: each name, then its value.
-    info=$(strings -el "$exe" | tr '\n' '|')
-    for field in "FileVersion|$version" "ProductVersion|$version" "OriginalFilename|torvex.exe" \
-        "LegalCopyright|Copyright (c) 2026 The torvex developers" "FileDescription|torvex"; do
-        grep -qF "|$field" <<< "|$info"
+    [ "$(cd "$dir" && find . -type f | sort | xargs)" = \
+        "./$top/LICENSE ./$top/README.md ./$top/torvex-apply.exe ./$top/torvex.exe" ]
+    for tool in torvex torvex-apply; do
+        exe=$dir/$top/$tool.exe
+        # Self-contained: it imports only what every Windows has.
+        [ "$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name/ {print $3}' | sort -u | xargs)" = \
+            "KERNEL32.dll msvcrt.dll" ]
+        # The version resource, shown in the file's Properties: each name, then its value.
+        info=$(strings -el "$exe" | tr '\n' '|')
+        for field in "FileVersion|$version" "ProductVersion|$version" "OriginalFilename|$tool.exe" \
+            "LegalCopyright|Copyright (c) 2026 The torvex developers" "FileDescription|$tool:"; do
+            grep -qF "|$field" <<< "|$info"
+        done
     done ;;
 esac

@@ -1,29 +1,35 @@
 #!/usr/bin/env bash
-# Runs the tool as a script would, each case in a fresh folder, and checks its exit
-# status, message and patch, and that its inputs are untouched. cli.sh COMMAND [FUSE_DISK]
-# (COMMAND: for example "wine torvex.exe"; FUSE_DISK mounts a disk whose reads fail part
-# way). TORVEX_TARGET=windows expects CR LF line ends and skips POSIX-only cases.
+# Runs both tools as a script would, each case in a fresh folder, and checks the exit
+# status, the message, what was made, and that the inputs are untouched.
+#   cli.sh TORVEX APPLY [FUSE_DISK]
+# (TORVEX and APPLY: commands, for example "wine torvex.exe"; FUSE_DISK mounts a disk
+# whose reads fail part way). TORVEX_TARGET=windows expects CR LF line ends in messages
+# and patches, and skips POSIX-only cases.
 set -u
-tool=$1 fuse_disk=${2:-} failures=0
+torvex=$1 apply=$2 fuse_disk=${3:-} failures=0
 posix='[ "${TORVEX_TARGET:-}" != windows ]'
 as_stored() { if [ "${TORVEX_TARGET:-}" = windows ]; then sed -z 's/\n/\r\n/g'; else cat; fi; }
 
-# check NAME SETUP ARGS STATUS MESSAGE PATCH [NEEDS [PREFIX]]
-# SETUP makes the inputs a and b; PATCH is a printf format, or - where no patch
-# may be made. The case is skipped where the shell test NEEDS fails. PREFIX runs
-# in the tool's own shell, just before it; no run may last a minute.
+# check NAME SETUP ARGS STATUS MESSAGE MADE [NEEDS [PREFIX]]
+# SETUP makes the inputs; MADE is what the file $made must hold: a printf format,
+# @FILE for the bytes of FILE, or - where it must not exist. The case is skipped where
+# the shell test NEEDS fails. PREFIX runs in the tool's own shell, just before it; no
+# run may last a minute. Set for one case: tool (default torvex), inputs (default
+# "a b"), made (default out.patch), where (the folder for the case's folder).
 check() {
-    local dir problems="" status
-    dir=$(mktemp -d ${where:+-p "$where"}) # where: a folder on the file system the case needs
+    local dir problems="" status tool=${tool:-$torvex} inputs=${inputs:-a b} made=${made:-out.patch}
+    dir=$(mktemp -d ${where:+-p "$where"})
     (cd "$dir" && eval "${7:-true}") > /dev/null 2>&1 || { echo "skipped: $1" && rm -rf "$dir" && return; }
-    (cd "$dir" && eval "$2" && stat -c '%n %s %y' a b > .inputs) || problems+=" setup failed;"
+    (cd "$dir" && eval "$2" && stat -c '%n %s %y' $inputs > .inputs) || problems+=" setup failed;"
     (cd "$dir" && eval "${8:-} timeout 60 $tool $3" > .out)
     status=$?
     [ "$status" = "$4" ] || problems+=" status $status;"
     printf '%s' "${5:+$5$'\n'}" | as_stored | cmp -s - "$dir/.out" || problems+=" printed '$(cat "$dir/.out")';"
-    (cd "$dir" && stat -c '%n %s %y' a b | cmp -s - .inputs) || problems+=" inputs changed;"
-    if [ "$6" = - ]; then [ ! -e "$dir/out.patch" ] || problems+=" a patch was made;"
-    elif ! printf "$6" | as_stored | cmp -s - "$dir/out.patch"; then problems+=" patch: $(head -c 99 "$dir/out.patch");"; fi
+    (cd "$dir" && stat -c '%n %s %y' $inputs | cmp -s - .inputs) || problems+=" inputs changed;"
+    if [ "$6" = - ]; then [ ! -e "$dir/$made" ] || problems+=" $made was made;"
+    elif [ "${6:0:1}" = @ ]; then cmp -s "$dir/${6:1}" "$dir/$made" || problems+=" $made differs;"
+    elif ! printf "$6" | { [ "$made" = out.patch ] && as_stored || cat; } | cmp -s - "$dir/$made"; then
+        problems+=" $made: $(head -c 99 "$dir/$made");"; fi
     rm -rf "$dir"
     [ -z "$problems" ] && echo "ok: $1" || { echo "FAILED $1:$problems" && failures=$((failures + 1)); }
 }
@@ -81,4 +87,35 @@ check input_is_nul_device "$two" 'NUL b out.patch' 1 "$open_failed" - # the Wind
 # Too little address space for the block buffers or the mappings.
 check allocation_fails 'head -c 11M /dev/zero > a && cp a b' 'a b out.patch' 1 'Error allocating memory.' 'B00000\n' \
     "$posix && [ -z \"\${TORVEX_SANITIZED:-}\" ]" 'ulimit -v 12288 && '
+
+# torvex-apply: a is the original, b the new file, p the patch.
+ap() { tool=$apply inputs=${inputs:-a p} made=${made:-b} check "$@"; }
+abcd='printf ABCD > a && printf old > b && printf'
+read_failed='Error reading one of the files...' write_failed='Error writing new file.'
+ap apply_usage "$abcd ''> p" 'a b' 1 'Usage: torvex-apply original_file new_file input.patch' old
+ap apply_to_new_file "$abcd '4\n2:58\n' > p" 'a b p' 0 "$ended" ABXD
+ap apply_crlf_patch "$abcd '4\r\n2:58\r\n' > p" 'a b p' 0 "$ended" ABXD
+made=a inputs=p ap apply_already_applied "printf ABXD > a && printf '4\n2:58\n' > p" 'a a p' 0 'Patch already applied.' ABXD
+made=a inputs=p ap apply_finishes_cut_short_run "printf AXCD > a && printf '4\n1:58\n2:58\n' > p" 'a a p' 0 "$ended" AXXD
+ap apply_other_original "printf ABXD > a && printf old > b && printf '4\n1:58\n2:58\n' > p" 'a b p' 1 \
+    'Original file does not match the patch.' old
+ap apply_malformed "$abcd '4\n2:5' > p" 'a b p' 1 'Patch is malformed at line 2.' old
+ap apply_does_not_fit "$abcd '5\n' > p" 'a b p' 1 'Patch does not fit the original file.' old
+ap apply_new_file_is_patch "$abcd '4\n' > p" 'a p p' 1 'Error creating new file.' old
+ap apply_to_null_device "$abcd '4\n2:58\n' > p" 'a /dev/null p' 0 "$ended" old "$posix"
+made=a inputs=p ap apply_in_place_refuses_pipe "$abcd '4\n2:58\n' > p" 'a a <(cat p)' 1 "$open_failed" ABCD "$posix"
+ap apply_from_pipe "$abcd '4\n2:58\n' > p" 'a b <(cat p)' 0 "$ended" ABXD "$posix"
+# Failures leave an existing new file as it was: a read error, a full disk, a size limit.
+inputs=p ap apply_read_error "printf old > b && printf 'C00000\n0:1\n' > p" 'm/disk b p' 1 "$read_failed" old \
+    "$bad_disk" "$mount && "
+small=$(mktemp -d) && mount -t tmpfs -o size=256k tmpfs "$small" 2> /dev/null && trap 'umount "$small"; rmdir "$small"' EXIT
+where=$small ap apply_disk_full "yes | head -c 200K > a && printf old > b && printf '32000\n' > p" 'a b p' 1 \
+    "$write_failed" old "$posix && mountpoint -q '$small'"
+ap apply_file_size_limit "head -c 4096 /dev/zero > a && printf old > b && printf '1000\n' > p" 'a b p' 1 \
+    "$write_failed" old "$posix" 'ulimit -f 1 && '
+made=a inputs=p ap apply_in_place_on_loop_device "truncate -s 1M a expect && $put && put expect 777 B && \
+    printf '100000\n309:42\n' > p" 'a $L p' 0 "$ended" @expect "$posix && losetup -f" "$loop"
+# Holes kept: 4 KiB of data in 64 MiB stays 4 KiB.
+ap apply_keeps_holes "truncate -s 64M a expect && $put && put a 1048576 x && put expect 1048576 y && \
+    printf '4000000\n100000:79\n' > p" 'a b p && [ $(du -k b | cut -f1) -le 8 ]' 0 "$ended" @expect "$posix"
 [ "$failures" = 0 ]

@@ -2,6 +2,7 @@
 // of the comparison against it; the unit test and the fuzz target feed it.
 #pragma once
 
+#include "apply.hpp"
 #include "compare.hpp"
 #include "torvex.hpp"
 
@@ -9,6 +10,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 using bytes = std::basic_string<unsigned char>;
@@ -64,6 +67,50 @@ inline std::string run_blocks(const bytes &original, const bytes &changed, std::
     return read_back(patch);
 }
 
+// A temporary folder for a file "new", removed with it; on tmpfs where there
+// is one, whose fsync costs nothing.
+struct scratch_folder {
+    std::string path =
+        access("/dev/shm", W_OK) == 0 ? "/dev/shm/torvex-XXXXXX" : "/tmp/torvex-XXXXXX";
+    scratch_folder() { mkdtemp(path.data()); }
+    ~scratch_folder() { std::remove((path + "/new").c_str()), rmdir(path.c_str()); }
+};
+
+inline std::string read_file(const std::string &path)
+{
+    std::ostringstream out;
+    out << std::ifstream(path, std::ios::binary).rdbuf();
+    return out.str();
+}
+
+// Applies patch text to original, in place (on a copy) and to a new file.
+// Returns the in-place status and what each left: the new file ("" where it
+// was not made) and the original.
+struct applied_both {
+    apply_result in_place, to_new_file;
+    std::string new_file, original;
+};
+inline applied_both apply_both(const bytes &original, const std::string &text)
+{
+    applied_both out;
+    scratch_folder folder;
+    FILE *patch = std::tmpfile(), *copy = make_input(original);
+    std::fwrite(text.data(), 1, text.size(), patch);
+    const auto size = static_cast<std::int64_t>(original.size());
+    for (bool in_place : {false, true}) { // the new file from the untouched copy
+        std::rewind(patch);
+        const std::string path = folder.path + "/new";
+        (in_place ? out.in_place : out.to_new_file) =
+            in_place ? apply_in_place(copy, size, copy, patch)
+                     : apply_to_new_file(copy, size, path.c_str(), patch);
+        if (!in_place)
+            out.new_file = read_file(path);
+    }
+    std::fclose(patch);
+    out.original = read_back((std::fseek(copy, 0, SEEK_END), copy));
+    return out;
+}
+
 // Byte 0 picks the block size (scaled with the spread); byte 1 how far apart
 // the bytes are spread in the files (up to 16 of them), so that holes come
 // between them; the rest holds the original, then what to XOR it with to make
@@ -85,6 +132,15 @@ inline std::string check_pair(const std::uint8_t *data, std::size_t size)
     for (bool mapped : {true, false})
         if (run_blocks(a, b, block_size, mapped, static_cast<std::int64_t>(a.size())) != expected)
             return mapped ? "mapped blocks differ" : "read blocks differ";
+    // The round trip: the patch gives back the new file, in place and anew.
+    char size_line[24];
+    std::snprintf(size_line, sizeof size_line, "%zX\n", a.size());
+    const applied_both applied = apply_both(a, size_line + expected);
+    const std::string want(b.begin(), b.end());
+    if (applied.in_place.status != apply_status::applied || applied.original != want)
+        return "applying in place differs";
+    if (applied.to_new_file.status != apply_status::applied || applied.new_file != want)
+        return "applying to a new file differs";
     for (scan_path path : {scan_path::portable, scan_path::vector}) {
         char buffer[160]; // small, so that records are flushed mid-span
         patch_writer patch;

@@ -1,0 +1,248 @@
+// The applier: one walk over the patch checks each record against the
+// original and hands it to a writer, which writes runs of consecutive
+// records at once, in place or front to back.
+#include "apply.hpp"
+
+#include "files.hpp"
+#include "patch.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace
+{
+
+// Each buffer's size: memory stays at four of them whatever the sizes.
+constexpr std::size_t BUFFER_SIZE = 1 << 20;
+
+struct buffers {
+    unsigned char *window; // the original's bytes around the current record
+    char *patch;           // patch text being read
+    unsigned char *run;    // consecutive records' bytes, waiting to be written
+    unsigned char *copy;   // the original's bytes on their way to the new file
+};
+
+// The original, read a window at a time where the records are.
+struct original_window {
+    FILE *file;
+    std::int64_t size;
+    unsigned char *bytes;
+    std::int64_t start;
+    std::size_t length;
+};
+
+bool get_original_byte(original_window &window, std::int64_t offset, unsigned char &byte)
+{
+    if (offset < window.start ||
+        offset - window.start >= static_cast<std::int64_t>(window.length)) {
+        window.start = offset;
+        window.length = static_cast<std::size_t>(
+            std::min<std::int64_t>(window.size - offset, static_cast<std::int64_t>(BUFFER_SIZE)));
+        // Short means the original shrank: a read error, never bytes made up.
+        if (!read_at(window.file, offset, window.bytes, window.length)) {
+            window.length = 0;
+            return false;
+        }
+    }
+    byte = window.bytes[offset - window.start];
+    return true;
+}
+
+// Where records go: written in place by runs, or (in_order) front to back
+// with the original's bytes between them.
+struct record_writer {
+    FILE *out;
+    bool in_order;
+    FILE *original;
+    std::int64_t size;
+    unsigned char *run;
+    std::int64_t run_start;
+    std::size_t run_length;
+    unsigned char *copy;
+    std::int64_t written; // in order: how much of the new file is out
+};
+
+// In order: the original's bytes from where the new file stands up to end.
+apply_status write_original_up_to(record_writer &writer, std::int64_t end)
+{
+    while (writer.written < end) {
+        const auto length = static_cast<std::size_t>(
+            std::min<std::int64_t>(end - writer.written, static_cast<std::int64_t>(BUFFER_SIZE)));
+        if (!read_at(writer.original, writer.written, writer.copy, length))
+            return apply_status::read_failed;
+        if (std::fwrite(writer.copy, 1, length, writer.out) != length)
+            return apply_status::write_failed;
+        writer.written += static_cast<std::int64_t>(length);
+    }
+    return apply_status::applied;
+}
+
+apply_status write_run(record_writer &writer)
+{
+    if (writer.run_length == 0)
+        return apply_status::applied;
+    if (writer.in_order) {
+        const apply_status gap = write_original_up_to(writer, writer.run_start);
+        if (gap != apply_status::applied)
+            return gap;
+        if (std::fwrite(writer.run, 1, writer.run_length, writer.out) != writer.run_length)
+            return apply_status::write_failed;
+        writer.written += static_cast<std::int64_t>(writer.run_length);
+    } else if (!write_at(writer.out, writer.run_start, writer.run, writer.run_length)) {
+        return apply_status::write_failed;
+    }
+    writer.run_length = 0;
+    return apply_status::applied;
+}
+
+apply_status add_record(record_writer &writer, std::int64_t offset, unsigned char value)
+{
+    const bool follows = offset == writer.run_start + static_cast<std::int64_t>(writer.run_length);
+    if (writer.run_length > 0 && (!follows || writer.run_length == BUFFER_SIZE)) {
+        const apply_status written = write_run(writer);
+        if (written != apply_status::applied)
+            return written;
+    }
+    if (writer.run_length == 0)
+        writer.run_start = offset;
+    writer.run[writer.run_length++] = value;
+    return apply_status::applied;
+}
+
+apply_status finish_writing(record_writer &writer)
+{
+    apply_status status = write_run(writer);
+    if (status == apply_status::applied && writer.in_order)
+        status = write_original_up_to(writer, writer.size);
+    if (status == apply_status::applied &&
+        (std::fflush(writer.out) != 0 || std::ferror(writer.out)))
+        status = apply_status::write_failed;
+    return status;
+}
+
+// A fault of the patch; only a malformed one has a line to name.
+apply_result get_fault(patch_line line, std::uint64_t at)
+{
+    switch (line) {
+    case patch_line::beyond_size:
+        return {apply_status::does_not_fit, 0};
+    case patch_line::unreadable:
+        return {apply_status::read_failed, 0};
+    default:
+        return {apply_status::malformed, at};
+    }
+}
+
+// Reads the patch from where it stands, checks every record against the
+// original and hands it to writer (none: only check).
+apply_result walk_patch(FILE *patch, FILE *original, std::int64_t size, const buffers &memory,
+                        record_writer *writer)
+{
+    patch_reader reader;
+    start_reading(reader, patch, memory.patch, BUFFER_SIZE);
+    original_window window{original, size, memory.window, 0, 0};
+    patch_line line = read_size_line(reader);
+    if (line != patch_line::read)
+        return get_fault(line, 1);
+    if (reader.size != static_cast<std::uint64_t>(size))
+        return {apply_status::does_not_fit, 0};
+    bool applying = false;
+    std::uint64_t records = 0;
+    while ((line = read_record(reader)) == patch_line::read) {
+        const auto offset = static_cast<std::int64_t>(reader.offset);
+        unsigned char byte;
+        if (!get_original_byte(window, offset, byte))
+            return {apply_status::read_failed, 0};
+        if (byte != reader.value)
+            applying = true;
+        else if (applying) // in place after one that is not
+            return {apply_status::mismatch, 0};
+        ++records;
+        const apply_status added =
+            writer ? add_record(*writer, offset, static_cast<unsigned char>(reader.value))
+                   : apply_status::applied;
+        if (added != apply_status::applied)
+            return {added, 0};
+    }
+    if (line != patch_line::end)
+        return get_fault(line, reader.line + 1);
+    const apply_status finished = writer ? finish_writing(*writer) : apply_status::applied;
+    if (finished != apply_status::applied)
+        return {finished, 0};
+    return {records > 0 && !applying ? apply_status::already_applied : apply_status::applied, 0};
+}
+
+bool is_success(const apply_result &result)
+{
+    return result.status == apply_status::applied || result.status == apply_status::already_applied;
+}
+
+// Runs apply with the buffers, which live only as long as it does.
+template <typename Apply> apply_result with_buffers(Apply apply)
+{
+    auto *memory = static_cast<unsigned char *>(std::malloc(4 * BUFFER_SIZE));
+    if (memory == nullptr)
+        return {apply_status::alloc_failed, 0};
+    const buffers parts{memory, reinterpret_cast<char *>(memory + BUFFER_SIZE),
+                        memory + 2 * BUFFER_SIZE, memory + 3 * BUFFER_SIZE};
+    const apply_result result = apply(parts);
+    std::free(memory);
+    return result;
+}
+
+// Checks the whole patch, then reads it again and writes as it goes.
+apply_result check_then_write(FILE *original, std::int64_t size, FILE *out, bool in_order,
+                              FILE *patch)
+{
+    return with_buffers([&](const buffers &memory) {
+        const apply_result checked = walk_patch(patch, original, size, memory, nullptr);
+        // Nothing to write in place when every record's byte is there already.
+        if (checked.status != apply_status::applied &&
+            !(in_order && checked.status == apply_status::already_applied))
+            return checked;
+        if (!rewind_file(patch))
+            return apply_result{apply_status::read_failed, 0};
+        record_writer writer{out, in_order, original, size, memory.run, 0, 0, memory.copy, 0};
+        return walk_patch(patch, original, size, memory, &writer);
+    });
+}
+
+} // namespace
+
+apply_result apply_in_place(FILE *original, std::int64_t size, FILE *target, FILE *patch)
+{
+    apply_result result = check_then_write(original, size, target, false, patch);
+    if (result.status == apply_status::applied && !flush_to_disk(target))
+        result = {apply_status::write_failed, 0};
+    return result;
+}
+
+apply_result apply_to_device(FILE *original, std::int64_t size, FILE *device, FILE *patch)
+{
+    return check_then_write(original, size, device, true, patch);
+}
+
+apply_result apply_to_new_file(FILE *original, std::int64_t size, const char *path, FILE *patch)
+{
+    return with_buffers([&](const buffers &memory) {
+        temp_file temp;
+        if (!create_temp(path, original, temp)) {
+            discard_temp(temp);
+            return apply_result{apply_status::create_failed, 0};
+        }
+        const copy_result copied = copy_data(original, temp.stream, size, memory.copy, BUFFER_SIZE);
+        record_writer writer{temp.stream, false, original, size, memory.run, 0, 0, memory.copy, 0};
+        apply_result result =
+            copied == copy_result::copied
+                ? walk_patch(patch, original, size, memory, &writer)
+                : apply_result{copied == copy_result::read_failed ? apply_status::read_failed
+                                                                  : apply_status::write_failed,
+                               0};
+        // A refused patch costs only the temporary file.
+        if (is_success(result) && !commit_temp(temp))
+            result = {apply_status::write_failed, 0};
+        if (!is_success(result))
+            discard_temp(temp);
+        return result;
+    });
+}

@@ -1,0 +1,48 @@
+// The applier: writes the new file from the original and a patch. The patch
+// is read front to back and each record checked against the original's byte
+// before it is used: torvex records only bytes that differ, so in the
+// original no record's byte is in place yet; every record's byte in place
+// means the patch was applied already; records in place up to some point and
+// none after it mean an in-place run that was cut short, which is finished.
+// Anything else is another original.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+enum class apply_status {
+    applied,
+    already_applied,
+    malformed,    // at line
+    does_not_fit, // the size line or an offset does not fit the original
+    mismatch,     // the original is not the one the patch was made from
+    read_failed,
+    write_failed,
+    create_failed,
+    alloc_failed,
+};
+
+struct apply_result {
+    apply_status status;
+    std::uint64_t line; // where the patch is malformed
+};
+
+// Each returns what became of the run. Where the status is neither applied
+// nor already_applied, the new file was not written, with one exception: an
+// in-place run whose writes fail part way has written the records before the
+// failure, in order, and a later run finishes it.
+
+// Writes only the recorded bytes into target, which holds the original's
+// bytes (the very file, opened for writing), then flushes them to the disk.
+// The patch is read and checked whole first, then again as it is applied:
+// it must be a file that can be read twice.
+apply_result apply_in_place(FILE *original, std::int64_t size, FILE *target, FILE *patch);
+
+// Writes the new file at path whole or not at all: a copy of the original,
+// holes kept, with the records applied, flushed to the disk, then put in
+// path's place. One pass over the patch.
+apply_result apply_to_new_file(FILE *original, std::int64_t size, const char *path, FILE *patch);
+
+// Writes the new file front to back into a device (/dev/null keeps nothing),
+// once the patch has been checked whole: it must be a file that can be read twice.
+apply_result apply_to_device(FILE *original, std::int64_t size, FILE *device, FILE *patch);
