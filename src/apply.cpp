@@ -15,11 +15,16 @@ namespace
 // Each buffer's size: memory stays at four of them whatever the sizes.
 constexpr std::size_t BUFFER_SIZE = 1 << 20;
 
+// Records are read from the patch this many at a time.
+constexpr std::size_t BATCH = 4096;
+
 struct buffers {
-    unsigned char *window; // the original's bytes around the current record
-    char *patch;           // patch text being read
-    unsigned char *run;    // consecutive records' bytes, waiting to be written
-    unsigned char *copy;   // the original's bytes on their way to the new file
+    unsigned char *window;  // the original's bytes around the current record
+    char *patch;            // patch text being read
+    unsigned char *run;     // consecutive records' bytes, waiting to be written
+    unsigned char *copy;    // the original's bytes on their way to the new file
+    std::uint64_t *offsets; // a batch of records
+    unsigned char *values;
 };
 
 // The original, read a window at a time where the records are.
@@ -148,21 +153,23 @@ apply_result walk_patch(FILE *patch, FILE *original, std::int64_t size, const bu
         return {apply_status::does_not_fit, 0};
     bool applying = false;
     std::uint64_t records = 0;
-    while ((line = read_record(reader)) == patch_line::read) {
-        const auto offset = static_cast<std::int64_t>(reader.offset);
-        unsigned char byte;
-        if (!get_original_byte(window, offset, byte))
-            return {apply_status::read_failed, 0};
-        if (byte != reader.value)
-            applying = true;
-        else if (applying) // in place after one that is not
-            return {apply_status::mismatch, 0};
-        ++records;
-        const apply_status added =
-            writer ? add_record(*writer, offset, static_cast<unsigned char>(reader.value))
-                   : apply_status::applied;
-        if (added != apply_status::applied)
-            return {added, 0};
+    for (line = patch_line::read; line == patch_line::read;) {
+        const std::size_t count = read_records(reader, memory.offsets, memory.values, BATCH, line);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto offset = static_cast<std::int64_t>(memory.offsets[i]);
+            unsigned char byte;
+            if (!get_original_byte(window, offset, byte))
+                return {apply_status::read_failed, 0};
+            if (byte != memory.values[i])
+                applying = true;
+            else if (applying) // in place after one that is not
+                return {apply_status::mismatch, 0};
+            const apply_status added =
+                writer ? add_record(*writer, offset, memory.values[i]) : apply_status::applied;
+            if (added != apply_status::applied)
+                return {added, 0};
+        }
+        records += count;
     }
     if (line != patch_line::end)
         return get_fault(line, reader.line + 1);
@@ -180,11 +187,17 @@ bool is_success(const apply_result &result)
 // Runs apply with the buffers, which live only as long as it does.
 template <typename Apply> apply_result with_buffers(Apply apply)
 {
-    auto *memory = static_cast<unsigned char *>(std::malloc(4 * BUFFER_SIZE));
+    auto *memory = static_cast<unsigned char *>(
+        std::malloc(4 * BUFFER_SIZE + BATCH * (sizeof(std::uint64_t) + 1)));
     if (memory == nullptr)
         return {apply_status::alloc_failed, 0};
-    const buffers parts{memory, reinterpret_cast<char *>(memory + BUFFER_SIZE),
-                        memory + 2 * BUFFER_SIZE, memory + 3 * BUFFER_SIZE};
+    unsigned char *batch = memory + 4 * BUFFER_SIZE;
+    const buffers parts{memory,
+                        reinterpret_cast<char *>(memory + BUFFER_SIZE),
+                        memory + 2 * BUFFER_SIZE,
+                        memory + 3 * BUFFER_SIZE,
+                        reinterpret_cast<std::uint64_t *>(batch),
+                        batch + BATCH * sizeof(std::uint64_t)};
     const apply_result result = apply(parts);
     std::free(memory);
     return result;

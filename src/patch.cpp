@@ -133,12 +133,10 @@ unsigned hex_value(char c)
     return HEX_VALUES[static_cast<unsigned char>(c)];
 }
 
-// Keeps at least a longest line in the buffer, unless the stream has ended.
-bool fill(patch_reader &reader)
+// Moves what is left to the front and reads on, so that the buffer holds
+// more than a longest line unless the stream has ended.
+bool refill(patch_reader &reader)
 {
-    if (reader.end - reader.next > static_cast<std::ptrdiff_t>(LONGEST_LINE) ||
-        reader.at_end_of_stream)
-        return true;
     const auto left = static_cast<std::size_t>(reader.end - reader.next);
     std::memmove(reader.buffer, reader.next, left);
     const std::size_t got =
@@ -148,10 +146,15 @@ bool fill(patch_reader &reader)
             return false;
         reader.at_end_of_stream = true;
     }
-    reader.prefix = nullptr; // it pointed into the moved bytes
     reader.next = reader.buffer;
     reader.end = reader.buffer + left + got;
     return true;
+}
+
+bool fill(patch_reader &reader)
+{
+    return reader.end - reader.next > static_cast<std::ptrdiff_t>(LONGEST_LINE) ||
+           reader.at_end_of_stream || refill(reader);
 }
 
 // An upper-case hex number of 1 to max_digits digits, no leading zero; returns
@@ -182,19 +185,78 @@ const char *parse_line_end(patch_reader &reader, const char *p)
     return p + 1;
 }
 
-// The offset of a record whose digits but the last two equal the last
-// record's: checked by one comparison instead of a digit at a time.
-const char *parse_offset_like_last(const patch_reader &reader, const char *p, std::uint64_t &offset)
+// Consecutive records share all but the last two offset digits. The line
+// that spells them, and which of its first 16 bytes they are, lets the next
+// line be checked by two word comparisons instead of a digit at a time.
+struct shared_prefix {
+    const char *line = nullptr;
+    std::uint64_t key = 0; // offset >> 8 that it spells
+    unsigned length = 0;
+    std::uint64_t mask[2] = {};
+};
+
+std::uint64_t load_word(const char *p)
 {
-    const unsigned shared = reader.prefix_length;
-    if (reader.prefix == nullptr || p[shared + 2] != ':' ||
-        std::memcmp(p, reader.prefix, shared) != 0)
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+void keep_prefix(shared_prefix &prefix, const char *line, std::uint64_t offset)
+{
+    const std::uint64_t key = offset >> 8;
+    if (key == prefix.key && prefix.line != nullptr)
+        return;
+    const unsigned digits = key == 0 ? 0 : (std::bit_width(key) + 3) / 4;
+    prefix.line = digits == 0 ? nullptr : line;
+    prefix.key = key;
+    prefix.length = digits;
+    for (unsigned word = 0; word < 2; ++word) {
+        const unsigned bytes = std::min(8u, digits - std::min(digits, 8 * word));
+        prefix.mask[word] = bytes == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << 8 * bytes) - 1;
+    }
+}
+
+// A record line at p with room after it (more than a longest line), in the
+// line end the size line set: returns where it ends, or nullptr.
+const char *parse_roomy_record(const char *p, const shared_prefix &prefix, int line_end,
+                               std::uint64_t &offset, unsigned &value)
+{
+    const char *q = nullptr;
+    const unsigned shared = prefix.length;
+    if (prefix.line != nullptr && p[shared + 2] == ':' &&
+        (((load_word(p) ^ load_word(prefix.line)) & prefix.mask[0]) |
+         ((load_word(p + 8) ^ load_word(prefix.line + 8)) & prefix.mask[1])) == 0) {
+        const unsigned high = hex_value(p[shared]), low = hex_value(p[shared + 1]);
+        offset = prefix.key << 8 | high << 4 | low;
+        q = (high | low) < 16 ? p + shared + 3 : nullptr;
+    } else if ((q = parse_hex(p, p + LONGEST_LINE, 16, offset)) != nullptr) {
+        q = *q == ':' ? q + 1 : nullptr;
+    }
+    if (q == nullptr)
         return nullptr;
-    const unsigned high = hex_value(p[shared]), low = hex_value(p[shared + 1]);
-    if ((high | low) >= 16)
+    // The value: one or two digits, no leading zero.
+    const unsigned first = hex_value(q[0]), second = hex_value(q[1]);
+    if (first >= 16 || (second < 16 && (first == 0 || hex_value(q[2]) < 16)))
         return nullptr;
-    offset = (reader.offset >> 8 << 8) | high << 4 | low;
-    return p + shared + 2;
+    value = second < 16 ? first << 4 | second : first;
+    q += second < 16 ? 2 : 1;
+    if (line_end == 1)
+        return *q == '\n' ? q + 1 : nullptr;
+    return q[0] == '\r' && q[1] == '\n' ? q + 2 : nullptr;
+}
+
+// A record line near the end of the patch, every byte checked against end.
+const char *parse_last_record(patch_reader &reader, const char *p, std::uint64_t &offset,
+                              unsigned &value)
+{
+    std::uint64_t wide;
+    p = parse_hex(p, reader.end, 16, offset);
+    if (p == nullptr || p == reader.end || *p++ != ':' ||
+        (p = parse_hex(p, reader.end, 2, wide)) == nullptr)
+        return nullptr;
+    value = static_cast<unsigned>(wide);
+    return parse_line_end(reader, p);
 }
 
 } // namespace
@@ -220,32 +282,52 @@ patch_line read_size_line(patch_reader &reader)
     return patch_line::read;
 }
 
-patch_line read_record(patch_reader &reader)
+std::size_t read_records(patch_reader &reader, std::uint64_t *offsets, unsigned char *values,
+                         std::size_t count, patch_line &stop)
 {
-    if (!fill(reader))
-        return patch_line::unreadable;
-    if (reader.next == reader.end)
-        return patch_line::end;
-    std::uint64_t offset;
-    std::uint64_t value;
-    const char *p = reader.end - reader.next > static_cast<std::ptrdiff_t>(LONGEST_LINE)
-                        ? parse_offset_like_last(reader, reader.next, offset)
-                        : nullptr;
-    if (p == nullptr)
-        p = parse_hex(reader.next, reader.end, 16, offset);
-    if (p == nullptr || p == reader.end || *p != ':' ||
-        (p = parse_hex(p + 1, reader.end, 2, value)) == nullptr ||
-        (p = parse_line_end(reader, p)) == nullptr || (reader.line > 1 && offset <= reader.offset))
-        return patch_line::malformed;
-    if (offset >= reader.size)
-        return patch_line::beyond_size;
-    // Remember the digits that the next consecutive record will share.
-    const int digits = offset < 0x100 ? 0 : (std::bit_width(offset) + 3) / 4;
-    reader.prefix = digits == 0 ? nullptr : reader.next;
-    reader.prefix_length = digits == 0 ? 0 : static_cast<unsigned>(digits - 2);
-    reader.next = p;
-    reader.offset = offset;
-    reader.value = static_cast<unsigned>(value);
-    ++reader.line;
-    return patch_line::read;
+    // Kept in locals through the loop, where the stores of records cannot
+    // touch them.
+    shared_prefix prefix;
+    const char *next = reader.next, *end = reader.end;
+    std::uint64_t last = reader.offset, line = reader.line;
+    const int line_end = reader.line_end;
+    std::size_t read = 0;
+    stop = patch_line::read;
+    for (; read < count; ++read) {
+        if (end - next <= static_cast<std::ptrdiff_t>(LONGEST_LINE)) {
+            prefix.line = nullptr; // the bytes it points to move
+            reader.next = next;
+            if (!fill(reader)) {
+                stop = patch_line::unreadable;
+                break;
+            }
+            next = reader.next, end = reader.end;
+        }
+        if (next == end) {
+            stop = patch_line::end;
+            break;
+        }
+        std::uint64_t offset;
+        unsigned value;
+        const char *p = end - next > static_cast<std::ptrdiff_t>(LONGEST_LINE)
+                            ? parse_roomy_record(next, prefix, line_end, offset, value)
+                            : parse_last_record(reader, next, offset, value);
+        if (p == nullptr || (line > 1 && offset <= last)) {
+            stop = patch_line::malformed;
+            break;
+        }
+        if (offset >= reader.size) {
+            stop = patch_line::beyond_size;
+            break;
+        }
+        keep_prefix(prefix, next, offset);
+        next = p;
+        last = offsets[read] = offset;
+        values[read] = static_cast<unsigned char>(value);
+        ++line;
+    }
+    reader.next = next;
+    reader.offset = last;
+    reader.line = line;
+    return read;
 }

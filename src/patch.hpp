@@ -52,20 +52,18 @@ struct patch_reader {
     const char *next; // the unread bytes: [next, end)
     const char *end;
     bool at_end_of_stream;
-    int line_end;       // 1 for LF, 2 for CR LF, 0 until the size line says
-    std::uint64_t line; // whole lines read so far; a fault is on line + 1
-    std::uint64_t size; // from the size line
-    std::uint64_t offset;
-    unsigned value;
-    // The last offset's digits but its last two: consecutive records share them.
-    const char *prefix;
-    unsigned prefix_length;
+    int line_end;         // 1 for LF, 2 for CR LF, 0 until the size line says
+    std::uint64_t line;   // whole lines read so far; a fault is on line + 1
+    std::uint64_t size;   // from the size line
+    std::uint64_t offset; // the last record's
 };
 
 // Reads from stream through buffer, which must hold at least 64 bytes.
 void start_reading(patch_reader &reader, FILE *stream, char *buffer, std::size_t capacity);
 // The size line, into reader.size.
 patch_line read_size_line(patch_reader &reader);
-// The next record, into reader.offset and reader.value: strictly after the
-// one before it.
-patch_line read_record(patch_reader &reader);
+// Reads records, each strictly after the one before, into offsets and values
+// until count are read or a line is not a record; returns how many were read
+// and, in stop, why it stopped (read: count were read).
+std::size_t read_records(patch_reader &reader, std::uint64_t *offsets, unsigned char *values,
+                         std::size_t count, patch_line &stop);

@@ -2,7 +2,11 @@
 // is applied, and what either leaves, in place and to a new file.
 #include "model.hpp"
 
+#include "patch.hpp"
+
 #include <gtest/gtest.h>
+
+#include <vector>
 
 TEST(apply, patches_against_original)
 {
@@ -20,6 +24,7 @@ TEST(apply, patches_against_original)
         {"4\n1:42\n2:43\n", already_applied, 0, "ABCD"},
         {"4\n1:58\n2:43\n", mismatch, 0, ""},
         {"4\n0:41\n1:58\n3:44\n", mismatch, 0, ""},
+        {"4\n0:58\n2:58\n3:44\n", mismatch, 0, ""}, // a run written before the mismatch
         {"5\n", does_not_fit, 0, ""},
         {"4\n4:58\n", does_not_fit, 0, ""},
         {"4\nFFFFFFFFFFFFFFFF:58\n", does_not_fit, 0, ""},
@@ -65,5 +70,40 @@ TEST(apply, patches_against_original)
         // Refused: the original untouched, no new file.
         EXPECT_EQ(got.new_file, row.result) << row.patch;
         EXPECT_EQ(got.original, kept ? row.result : "ABCD") << row.patch;
+    }
+}
+
+// A patch read through buffers of 64 to 160 bytes, so that a refill falls at
+// every position: dense runs (read by their shared digits), digit counts
+// growing, and offsets apart.
+TEST(apply, reader_refills_anywhere)
+{
+    std::string text = "2000000\n";
+    std::vector<std::uint64_t> offsets;
+    for (std::uint64_t at = 0xF0; at < 0x1FFFFFF;
+         at += at < 0x320 || (at > 0xFFF0 && at < 0x10110) ? 1 : 0x3F3F)
+        offsets.push_back(at);
+    char line[32];
+    for (const std::uint64_t at : offsets)
+        text += (std::snprintf(line, sizeof line, "%llX:%X\n", static_cast<unsigned long long>(at),
+                               static_cast<unsigned>(at * 7 % 256)),
+                 line);
+    for (std::size_t capacity = 64; capacity <= 160; ++capacity) {
+        FILE *stream = fmemopen(text.data(), text.size(), "rb");
+        std::vector<char> buffer(capacity);
+        patch_reader reader;
+        start_reading(reader, stream, buffer.data(), capacity);
+        ASSERT_EQ(read_size_line(reader), patch_line::read);
+        std::uint64_t got[7];
+        unsigned char values[7];
+        std::size_t seen = 0;
+        for (patch_line stop = patch_line::read; stop == patch_line::read;)
+            for (std::size_t i = 0, n = read_records(reader, got, values, 7, stop); i < n;
+                 ++i, ++seen)
+                ASSERT_TRUE(seen < offsets.size() && got[i] == offsets[seen] &&
+                            values[i] == offsets[seen] * 7 % 256)
+                    << "capacity " << capacity << ", record " << seen;
+        EXPECT_EQ(seen, offsets.size()) << "capacity " << capacity;
+        std::fclose(stream);
     }
 }
