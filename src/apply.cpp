@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace
 {
@@ -17,6 +18,9 @@ constexpr std::size_t BUFFER_SIZE = 1 << 20;
 
 // Records are read from the patch this many at a time.
 constexpr std::size_t BATCH = 4096;
+// Into a copy of the original, records this close join one write, with the
+// original's bytes between them: one write instead of one per record.
+constexpr std::int64_t GAP_LIMIT = 1 << 16;
 
 struct buffers {
     unsigned char *window;  // the original's bytes around the current record
@@ -53,24 +57,47 @@ bool get_original_byte(original_window &window, std::int64_t offset, unsigned ch
     return true;
 }
 
-// Where records go: written in place by runs, or (in_order) front to back
-// with the original's bytes between them.
+// What a writer puts between runs of records.
+enum class between {
+    nothing,     // out holds the original's bytes already: only records are written
+    copied_data, // the original's data, copied by the system to the same offsets
+    streamed,    // every byte of the original, front to back (a device)
+};
+
+// Where records go, in runs of consecutive ones. Where out gets a copy of the
+// original's bytes (joins_gaps), a run takes those between nearby records
+// too: one write instead of one per record.
 struct record_writer {
     FILE *out;
-    bool in_order;
+    between fill;
+    bool joins_gaps;
     FILE *original;
     std::int64_t size;
     unsigned char *run;
-    std::int64_t run_start;
-    std::size_t run_length;
     unsigned char *copy;
-    std::int64_t written; // in order: how much of the new file is out
+    const original_window *window = nullptr; // holds the original's bytes at the last record
+    std::int64_t run_start = 0;
+    std::size_t run_length = 0;
+    std::int64_t written = 0; // how far the original's bytes are out
 };
 
-// In order: the original's bytes from where the new file stands up to end.
+apply_status get_copy_status(copy_result result)
+{
+    return result == copy_result::copied        ? apply_status::applied
+           : result == copy_result::read_failed ? apply_status::read_failed
+                                                : apply_status::write_failed;
+}
+
+// The original's bytes from where they are out up to end.
 apply_status write_original_up_to(record_writer &writer, std::int64_t end)
 {
-    while (writer.written < end) {
+    if (writer.fill == between::copied_data && writer.written < end) {
+        const copy_result copied =
+            copy_range(writer.original, writer.out, writer.written, end, writer.copy, BUFFER_SIZE);
+        writer.written = end;
+        return get_copy_status(copied);
+    }
+    while (writer.fill == between::streamed && writer.written < end) {
         const auto length = static_cast<std::size_t>(
             std::min<std::int64_t>(end - writer.written, static_cast<std::int64_t>(BUFFER_SIZE)));
         if (!read_at(writer.original, writer.written, writer.copy, length))
@@ -86,22 +113,30 @@ apply_status write_run(record_writer &writer)
 {
     if (writer.run_length == 0)
         return apply_status::applied;
-    if (writer.in_order) {
-        const apply_status gap = write_original_up_to(writer, writer.run_start);
-        if (gap != apply_status::applied)
-            return gap;
-        if (std::fwrite(writer.run, 1, writer.run_length, writer.out) != writer.run_length)
-            return apply_status::write_failed;
-        writer.written += static_cast<std::int64_t>(writer.run_length);
-    } else if (!write_at(writer.out, writer.run_start, writer.run, writer.run_length)) {
+    const apply_status gap = write_original_up_to(writer, writer.run_start);
+    if (gap != apply_status::applied)
+        return gap;
+    if (writer.fill == between::streamed
+            ? std::fwrite(writer.run, 1, writer.run_length, writer.out) != writer.run_length
+            : !write_at(writer.out, writer.run_start, writer.run, writer.run_length))
         return apply_status::write_failed;
-    }
+    writer.written = writer.run_start + static_cast<std::int64_t>(writer.run_length);
     writer.run_length = 0;
     return apply_status::applied;
 }
 
 apply_status add_record(record_writer &writer, std::int64_t offset, unsigned char value)
 {
+    const std::int64_t run_end = writer.run_start + static_cast<std::int64_t>(writer.run_length);
+    const original_window &window = *writer.window;
+    const std::int64_t gap = offset - run_end;
+    if (writer.joins_gaps && writer.run_length > 0 && gap > 0 && gap <= GAP_LIMIT &&
+        run_end >= window.start &&
+        writer.run_length + static_cast<std::size_t>(gap) < BUFFER_SIZE) {
+        std::memcpy(writer.run + writer.run_length, window.bytes + (run_end - window.start),
+                    static_cast<std::size_t>(gap));
+        writer.run_length += static_cast<std::size_t>(gap);
+    }
     const bool follows = offset == writer.run_start + static_cast<std::int64_t>(writer.run_length);
     if (writer.run_length > 0 && (!follows || writer.run_length == BUFFER_SIZE)) {
         const apply_status written = write_run(writer);
@@ -117,7 +152,7 @@ apply_status add_record(record_writer &writer, std::int64_t offset, unsigned cha
 apply_status finish_writing(record_writer &writer)
 {
     apply_status status = write_run(writer);
-    if (status == apply_status::applied && writer.in_order)
+    if (status == apply_status::applied)
         status = write_original_up_to(writer, writer.size);
     if (status == apply_status::applied &&
         (std::fflush(writer.out) != 0 || std::ferror(writer.out)))
@@ -146,6 +181,8 @@ apply_result walk_patch(FILE *patch, FILE *original, std::int64_t size, const bu
     patch_reader reader;
     start_reading(reader, patch, memory.patch, BUFFER_SIZE);
     original_window window{original, size, memory.window, 0, 0};
+    if (writer != nullptr)
+        writer->window = &window;
     patch_line line = read_size_line(reader);
     if (line != patch_line::read)
         return get_fault(line, 1);
@@ -215,7 +252,10 @@ apply_result check_then_write(FILE *original, std::int64_t size, FILE *out, bool
             return checked;
         if (!rewind_file(patch))
             return apply_result{apply_status::read_failed, 0};
-        record_writer writer{out, in_order, original, size, memory.run, 0, 0, memory.copy, 0};
+        record_writer writer{out,        in_order ? between::streamed : between::nothing,
+                             false,      original,
+                             size,       memory.run,
+                             memory.copy};
         return walk_patch(patch, original, size, memory, &writer);
     });
 }
@@ -243,14 +283,19 @@ apply_result apply_to_new_file(FILE *original, std::int64_t size, const char *pa
             discard_temp(temp);
             return apply_result{apply_status::create_failed, 0};
         }
-        const copy_result copied = copy_data(original, temp.stream, size, memory.copy, BUFFER_SIZE);
-        record_writer writer{temp.stream, false, original, size, memory.run, 0, 0, memory.copy, 0};
-        apply_result result =
-            copied == copy_result::copied
-                ? walk_patch(patch, original, size, memory, &writer)
-                : apply_result{copied == copy_result::read_failed ? apply_status::read_failed
-                                                                  : apply_status::write_failed,
-                               0};
+        // The original's data goes in between the records as they come,
+        // each byte written once; a clone holds it all from the start.
+        const bool cloned = clone_file(original, temp.stream);
+        record_writer writer{temp.stream, cloned ? between::nothing : between::copied_data,
+                             true,        original,
+                             size,        memory.run,
+                             memory.copy};
+        apply_result result = set_length(temp.stream, size)
+                                  ? walk_patch(patch, original, size, memory, &writer)
+                                  : apply_result{apply_status::write_failed, 0};
+        // Where the original shrank, its missing data read as holes.
+        if (is_success(result) && !input_holds(original, size))
+            result = {apply_status::read_failed, 0};
         // A refused patch costs only the temporary file.
         if (is_success(result) && !commit_temp(temp))
             result = {apply_status::write_failed, 0};

@@ -127,6 +127,16 @@ FILE *open_patch(const char *path)
     return stream;
 }
 
+bool read_at(FILE *stream, std::int64_t offset, void *buffer, std::size_t length)
+{
+    return seek(stream, offset, SEEK_SET) && std::fread(buffer, 1, length, stream) == length;
+}
+
+bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t length)
+{
+    return seek(stream, offset, SEEK_SET) && std::fwrite(buffer, 1, length, stream) == length;
+}
+
 bool rewind_file(FILE *stream)
 {
     return GetFileType(get_handle(stream)) == FILE_TYPE_DISK && seek(stream, 0, SEEK_SET);
@@ -191,13 +201,18 @@ bool create_temp(const char *path, FILE *, temp_file &temp)
     return temp.stream != nullptr;
 }
 
-// Windows cannot report holes here: every byte is copied.
-copy_result copy_data(FILE *from, FILE *to, std::int64_t size, unsigned char *buffer,
-                      std::size_t capacity)
+bool clone_file(FILE *, FILE *)
 {
-    for (std::int64_t at = 0; at < size;) {
+    return false;
+}
+
+// Windows cannot report holes here: every byte is copied.
+copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end,
+                       unsigned char *buffer, std::size_t capacity)
+{
+    for (std::int64_t at = start; at < end;) {
         const auto length = static_cast<std::size_t>(
-            std::min<std::int64_t>(size - at, static_cast<std::int64_t>(capacity)));
+            std::min<std::int64_t>(end - at, static_cast<std::int64_t>(capacity)));
         if (!read_at(from, at, buffer, length))
             return copy_result::read_failed;
         if (!write_at(to, at, buffer, length))
@@ -205,6 +220,11 @@ copy_result copy_data(FILE *from, FILE *to, std::int64_t size, unsigned char *bu
         at += static_cast<std::int64_t>(length);
     }
     return copy_result::copied;
+}
+
+bool set_length(FILE *stream, std::int64_t length)
+{
+    return _chsize_s(_fileno(stream), length) == 0;
 }
 
 bool commit_temp(temp_file &temp)
@@ -413,6 +433,28 @@ FILE *open_patch(const char *path)
     return stream;
 }
 
+// Straight to the descriptor: a seek on a stream that reads and writes would
+// first fill its buffer, a read for every byte written.
+bool read_at(FILE *stream, std::int64_t offset, void *buffer, std::size_t length)
+{
+    auto *bytes = static_cast<unsigned char *>(buffer);
+    for (ssize_t got; length > 0;
+         bytes += got, offset += got, length -= static_cast<std::size_t>(got))
+        if ((got = pread(fileno(stream), bytes, length, offset)) <= 0)
+            return false;
+    return true;
+}
+
+bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t length)
+{
+    const auto *bytes = static_cast<const unsigned char *>(buffer);
+    for (ssize_t put; length > 0;
+         bytes += put, offset += put, length -= static_cast<std::size_t>(put))
+        if ((put = pwrite(fileno(stream), bytes, length, offset)) <= 0)
+            return false;
+    return true;
+}
+
 bool rewind_file(FILE *stream)
 {
     struct stat info;
@@ -504,7 +546,7 @@ template <typename Make> bool take_free_name(temp_file &temp, Make make)
 }
 
 // Copies [at, end) by the system's own means, or through buffer.
-copy_result copy_range(int in, int out, off_t at, off_t end, unsigned char *buffer,
+copy_result copy_bytes(int in, int out, off_t at, off_t end, unsigned char *buffer,
                        std::size_t capacity)
 {
     off_t from = at, to = at;
@@ -559,26 +601,29 @@ bool create_temp(const char *path, FILE *original, temp_file &temp)
     return temp.stream != nullptr;
 }
 
-copy_result copy_data(FILE *from, FILE *to, std::int64_t size, unsigned char *buffer,
-                      std::size_t capacity)
+bool clone_file(FILE *from, FILE *to)
 {
-    const int in = fileno(from), out = fileno(to);
-    // A clone shares the original's blocks until either changes: no copy at all.
-    bool cloned = ioctl(out, FICLONE, in) == 0;
-    for (std::int64_t at = 0; !cloned && at < size;) {
-        const extent range = find_extent(from, at, size);
+    return ioctl(fileno(to), FICLONE, fileno(from)) == 0;
+}
+
+copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end,
+                       unsigned char *buffer, std::size_t capacity)
+{
+    for (std::int64_t at = start; at < end;) {
+        const extent range = find_extent(from, at, end);
         const copy_result result =
-            range.data ? copy_range(in, out, at, range.end, buffer, capacity) : copy_result::copied;
+            range.data ? copy_bytes(fileno(from), fileno(to), at, range.end, buffer, capacity)
+                       : copy_result::copied;
         if (result != copy_result::copied)
             return result;
         at = range.end;
     }
-    // The length, with the holes at its end; and the original must still
-    // hold every byte that was copied.
-    if (ftruncate(out, size) != 0)
-        return copy_result::write_failed;
-    const bool whole = !can_map(from) || input_holds(from, size); // a disk cannot shrink
-    return whole ? copy_result::copied : copy_result::read_failed;
+    return copy_result::copied;
+}
+
+bool set_length(FILE *stream, std::int64_t length)
+{
+    return ftruncate(fileno(stream), length) == 0;
 }
 
 bool commit_temp(temp_file &temp)
@@ -642,7 +687,7 @@ void prefetch(FILE *stream, std::int64_t offset, std::int64_t length)
 bool input_holds(FILE *stream, std::int64_t size)
 {
     struct stat info;
-    return fstat(fileno(stream), &info) == 0 && info.st_size >= size;
+    return fstat(fileno(stream), &info) == 0 && (!S_ISREG(info.st_mode) || info.st_size >= size);
 }
 
 namespace
@@ -697,16 +742,6 @@ void seek_input(FILE *stream, std::int64_t offset)
 {
     if (!seek(stream, offset, SEEK_SET))
         fatal_read_error();
-}
-
-bool read_at(FILE *stream, std::int64_t offset, void *buffer, std::size_t length)
-{
-    return seek(stream, offset, SEEK_SET) && std::fread(buffer, 1, length, stream) == length;
-}
-
-bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t length)
-{
-    return seek(stream, offset, SEEK_SET) && std::fwrite(buffer, 1, length, stream) == length;
 }
 
 namespace

@@ -69,7 +69,7 @@ bool map_block(FILE *stream, std::int64_t offset, std::size_t length, mapped_blo
 void unmap_block(mapped_block &block);
 // Asks the system to start reading length bytes of an input from offset.
 void prefetch(FILE *stream, std::int64_t offset, std::int64_t length);
-// True while the input still holds at least size bytes.
+// True while the input still holds at least size bytes (a disk always does).
 bool input_holds(FILE *stream, std::int64_t size);
 // A mapped input that shrinks under the run faults on access; that fault
 // ends the run as the read error it is, rather than as a crash.
@@ -110,11 +110,16 @@ struct temp_file {
 // Makes it with the permissions the copy will keep: the existing target's, or
 // the original's within the umask.
 bool create_temp(const char *path, FILE *original, temp_file &temp);
-// Copies size bytes of from into the empty file to, holes kept where the
-// system tells them; buffer serves where the system cannot copy by itself.
+// Makes to share from's blocks, where the file system can: a copy in no time.
+bool clone_file(FILE *from, FILE *to);
+// Copies the bytes of from in [start, end) to the same offsets of to, holes
+// kept where the system tells them (to must hold zeros there); buffer serves
+// where the system cannot copy by itself.
 enum class copy_result { copied, read_failed, write_failed };
-copy_result copy_data(FILE *from, FILE *to, std::int64_t size, unsigned char *buffer,
-                      std::size_t capacity);
+copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end,
+                       unsigned char *buffer, std::size_t capacity);
+// Gives the file that length, as holes where it grows.
+bool set_length(FILE *stream, std::int64_t length);
 // Puts the file on the disk, then in the target's place.
 bool commit_temp(temp_file &temp);
 // Removes it: the target is left as it was.
