@@ -146,7 +146,7 @@ void finish_block(patch_writer &patch)
     std::fflush(patch.stream);
     if (std::ferror(patch.stream))
         fatal_error(messages::write_failed);
-    mark_patch_whole(patch.stream);
+    mark_patch_whole(patch.stream, patch.start < 0 ? -1 : patch.start + patch.handed);
 }
 
 // A mapping shows zeros, not an error, where a file has shrunk: both inputs
@@ -157,11 +157,30 @@ void check_inputs_hold(FILE *original, FILE *changed, std::int64_t end)
         fatal_read_error();
 }
 
-// Where the next data of either input starts, at or after offset (size if none).
-std::int64_t find_next_data(FILE *original, FILE *changed, std::int64_t offset, std::int64_t size)
+// An input and the last extent the file system reported for it: a file laid
+// out in one extent costs one question, not several for every block.
+struct input {
+    FILE *file;
+    std::int64_t size;
+    std::int64_t from = 0;
+    extent known = {true, 0};
+};
+
+// The extent at offset, ending at limit at the latest.
+extent get_extent(input &in, std::int64_t offset, std::int64_t limit)
 {
-    const extent a = find_extent(original, offset, size);
-    const extent b = find_extent(changed, offset, size);
+    if (offset < in.from || offset >= in.known.end) {
+        in.known = find_extent(in.file, offset, in.size);
+        in.from = offset;
+    }
+    return {in.known.data, std::min(in.known.end, limit)};
+}
+
+// Where the next data of either input starts, at or after offset (size if none).
+std::int64_t find_next_data(input &original, input &changed, std::int64_t offset)
+{
+    const extent a = get_extent(original, offset, original.size);
+    const extent b = get_extent(changed, offset, changed.size);
     return a.data || b.data ? offset : std::min(a.end, b.end);
 }
 
@@ -182,26 +201,26 @@ void compare_range(const unsigned char *a, const unsigned char *b, std::int64_t 
 // only the data: the kernel's read-ahead around a mapped page would also bring
 // the holes beside it into the page cache, as pages of zeros. Where there is
 // no hole, that read-ahead serves best.
-void prefetch_data(FILE *stream, std::int64_t from, std::int64_t to)
+void prefetch_data(input &in, std::int64_t from, std::int64_t to)
 {
     for (std::int64_t at = from; at < to;) {
-        const extent here = find_extent(stream, at, to);
+        const extent here = get_extent(in, at, to);
         if (here.data && at == from && here.end == to)
             return;
         if (here.data)
-            prefetch(stream, at, here.end - at);
+            prefetch(in.file, at, here.end - at);
         at = here.end;
     }
 }
 
 // Compares a mapped block range by range, as the file system lays out each
 // input's data; where both inputs have holes there is nothing to compare.
-void compare_mapped_block(FILE *original, FILE *changed, const mapped_block &a,
+void compare_mapped_block(input &original, input &changed, const mapped_block &a,
                           const mapped_block &b, std::int64_t base, std::int64_t end,
                           patch_writer &patch)
 {
-    extent in_a = find_extent(original, base, end);
-    extent in_b = find_extent(changed, base, end);
+    extent in_a = get_extent(original, base, end);
+    extent in_b = get_extent(changed, base, end);
     for (std::int64_t at = base; at < end;) {
         const std::int64_t stop = std::min(in_a.end, in_b.end);
         const auto skip = static_cast<std::size_t>(at - base);
@@ -210,9 +229,9 @@ void compare_mapped_block(FILE *original, FILE *changed, const mapped_block &a,
                           at, static_cast<std::size_t>(stop - at), patch);
         at = stop;
         if (in_a.end == at && at < end)
-            in_a = find_extent(original, at, end);
+            in_a = get_extent(original, at, end);
         if (in_b.end == at && at < end)
-            in_b = find_extent(changed, at, end);
+            in_b = get_extent(changed, at, end);
     }
 }
 
@@ -220,20 +239,21 @@ void compare_mapped_block(FILE *original, FILE *changed, const mapped_block &a,
 // blocks that are holes in both inputs are skipped without being mapped, so
 // that a sparse disk image costs time in proportion to its data.
 // Returns the offset it reached: size, or the first block it could not map.
-std::int64_t compare_mapped(FILE *original, FILE *changed, patch_writer &patch, std::int64_t size,
-                            std::size_t block_size)
+std::int64_t compare_mapped(FILE *original_file, FILE *changed_file, patch_writer &patch,
+                            std::int64_t size, std::size_t block_size)
 {
     guard_mapped_reads();
+    input original{original_file, size}, changed{changed_file, size};
     const auto step = static_cast<std::int64_t>(block_size);
     for (std::int64_t base = 0;;) {
-        const std::int64_t data = find_next_data(original, changed, base, size);
+        const std::int64_t data = find_next_data(original, changed, base);
         if (data >= size)
             break;
         base = data - data % step;
         trace_block_start(base);
         const std::size_t length = get_block_length(base, size, block_size);
         const std::int64_t end = base + static_cast<std::int64_t>(length);
-        check_inputs_hold(original, changed, end);
+        check_inputs_hold(original_file, changed_file, end);
         // This block and the next: the disk reads on while a block is compared.
         // (Saturated: an input may be as long as offsets go.)
         const std::int64_t ahead = end + std::min(step, size - end);
@@ -241,22 +261,22 @@ std::int64_t compare_mapped(FILE *original, FILE *changed, patch_writer &patch, 
         prefetch_data(changed, base, ahead);
         mapped_block a;
         mapped_block b;
-        if (!map_block(original, base, length, a))
+        if (!map_block(original_file, base, length, a))
             return base;
-        if (!map_block(changed, base, length, b)) {
+        if (!map_block(changed_file, base, length, b)) {
             unmap_block(a);
             return base;
         }
         compare_mapped_block(original, changed, a, b, base, end, patch);
         unmap_block(b);
         unmap_block(a);
-        check_inputs_hold(original, changed, end);
+        check_inputs_hold(original_file, changed_file, end);
         finish_block(patch);
         trace_block_end(length, block_size);
         base = end;
     }
     // An input that shrank is a read error even where no data was left.
-    check_inputs_hold(original, changed, size);
+    check_inputs_hold(original_file, changed_file, size);
     return size;
 }
 
@@ -290,6 +310,7 @@ void compare_blocks(FILE *original, FILE *changed, FILE *patch_stream, std::int6
     char *patch_buffer = reinterpret_cast<char *>(allocate(PATCH_BUFFER_SIZE));
     patch_writer patch;
     start_patch(patch, patch_stream, patch_buffer, PATCH_BUFFER_SIZE);
+    patch.start = get_position(patch_stream);
     finish_block(patch); // the size line alone is whole
     std::int64_t reached = 0;
     if (map_files && can_map(original) && can_map(changed))

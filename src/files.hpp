@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <string>
 
 [[noreturn]] void fatal_error(const char *message);
 
@@ -29,9 +28,12 @@ FILE *create_file(const char *path, FILE *original, FILE *changed);
 enum class data_relation { separate, same, overlapping };
 data_relation relate_data(FILE *a, FILE *b);
 
-// Notes that the patch holds only whole blocks' records up to here (its
-// stream just flushed): a read error cuts it back to this length.
-void mark_patch_whole(FILE *patch);
+// Notes that the patch's first length bytes (its stream just flushed) are
+// the size line and whole blocks' records: a read error cuts it back to them.
+// A length of -1 keeps it as it is.
+void mark_patch_whole(FILE *patch, std::int64_t length);
+// The stream's position, 64-bit; -1 where it has none (a pipe).
+std::int64_t get_position(FILE *stream);
 
 // Ends the run on a read error: the message, the patch cut back to its last
 // whole block, status 1. Safe in a fault handler; it flushes no stream, so the
@@ -100,12 +102,15 @@ enum class target_kind {
 };
 target_kind open_target(const char *path, FILE *original, FILE *patch, FILE *&stream);
 
+// The longest path the helpers take.
+constexpr std::size_t PATH_ROOM = 4096;
+
 // A new file made beside the one it will replace, invisible until then.
 struct temp_file {
-    FILE *stream = nullptr; // read-write, binary
-    std::string target;     // the path it will take, past symbolic links
-    std::string name;       // its own path, where it has one
-    int folder = -1;        // the target's folder, where the system uses one
+    FILE *stream = nullptr;      // read-write, binary
+    char target[PATH_ROOM] = {}; // the path it will take, past symbolic links
+    char name[PATH_ROOM] = {};   // its own name, where it has one ("" where not)
+    int folder = -1;             // the target's folder, where the system uses one
 };
 // Makes it with the permissions the copy will keep: the existing target's, or
 // the original's within the umask.

@@ -1,0 +1,249 @@
+// The file helpers on Windows: file types and identity from the runtime and
+// the Windows API, 64-bit positions, replacement by MoveFileEx.
+#include "files-system.hpp"
+#include "files.hpp"
+#include "torvex.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+FILE *open_file(const char *path)
+{
+    // "S": the runtime opens the file for sequential scanning, for generous read-ahead.
+    FILE *stream = std::fopen(path, "rbS");
+    if (stream == nullptr)
+        fatal_error(messages::open_failed);
+    // A console or a pipe has no size to measure, and reading it could wait forever.
+    struct _stat64 info;
+    if (_fstat64(_fileno(stream), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG)
+        fatal_error(messages::open_failed);
+    return stream;
+}
+
+// The runtime's 64-bit positions: plain ftell stops at 2 GiB there.
+std::int64_t tell(FILE *stream)
+{
+    return _ftelli64(stream);
+}
+
+bool seek(FILE *stream, std::int64_t offset, int origin)
+{
+    return _fseeki64(stream, offset, origin) == 0;
+}
+
+void cut_file(int fd, std::int64_t length)
+{
+    _chsize_s(fd, length);
+}
+
+namespace
+{
+bool get_identity(HANDLE handle, BY_HANDLE_FILE_INFORMATION &info)
+{
+    return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
+}
+
+HANDLE get_handle(FILE *stream)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+// Windows has no loop devices here, and inputs are regular files: one file,
+// one volume serial and file index, whatever its name.
+bool is_same_file(HANDLE a, HANDLE b)
+{
+    BY_HANDLE_FILE_INFORMATION x;
+    BY_HANDLE_FILE_INFORMATION y;
+    return get_identity(a, x) && get_identity(b, y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+} // namespace
+
+data_relation relate_data(FILE *a, FILE *b)
+{
+    return is_same_file(get_handle(a), get_handle(b)) ? data_relation::same
+                                                      : data_relation::separate;
+}
+
+FILE *create_file(const char *path, FILE *original, FILE *changed)
+{
+    // OPEN_ALWAYS: an existing file is opened as it is, emptied only once it
+    // is known not to be an input.
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        fatal_error(messages::create_failed);
+    if (is_same_file(handle, get_handle(original)) || is_same_file(handle, get_handle(changed)) ||
+        (GetFileType(handle) == FILE_TYPE_DISK && SetEndOfFile(handle) == 0)) {
+        CloseHandle(handle);
+        fatal_error(messages::create_failed);
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_TEXT);
+    FILE *stream = fd < 0 ? nullptr : _fdopen(fd, "w");
+    if (stream == nullptr)
+        fatal_error(messages::create_failed);
+    return stream;
+}
+
+FILE *open_patch(const char *path)
+{
+    FILE *stream = std::fopen(path, "rb");
+    if (stream == nullptr)
+        fatal_error(messages::open_failed);
+    return stream;
+}
+
+bool read_at(FILE *stream, std::int64_t offset, void *buffer, std::size_t length)
+{
+    return seek(stream, offset, SEEK_SET) && std::fread(buffer, 1, length, stream) == length;
+}
+
+bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t length)
+{
+    return seek(stream, offset, SEEK_SET) && std::fwrite(buffer, 1, length, stream) == length;
+}
+
+bool rewind_file(FILE *stream)
+{
+    return GetFileType(get_handle(stream)) == FILE_TYPE_DISK && seek(stream, 0, SEEK_SET);
+}
+
+bool flush_to_disk(FILE *stream)
+{
+    return std::fflush(stream) == 0 && !std::ferror(stream) &&
+           FlushFileBuffers(get_handle(stream)) != 0;
+}
+
+// Windows has no file-size limit that kills a process.
+void report_size_limit_as_write_error() {}
+
+namespace
+{
+FILE *open_stream(HANDLE handle, int flags, const char *mode)
+{
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    FILE *stream = fd < 0 ? nullptr : _fdopen(fd, mode);
+    if (stream == nullptr && fd < 0)
+        CloseHandle(handle);
+    return stream;
+}
+} // namespace
+
+target_kind open_target(const char *path, FILE *original, FILE *patch, FILE *&stream)
+{
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? target_kind::replaceable
+                                                      : target_kind::refused;
+    const DWORD type = GetFileType(handle);
+    target_kind kind = target_kind::refused;
+    if (is_same_file(handle, get_handle(original)))
+        kind = target_kind::original;
+    else if (!is_same_file(handle, get_handle(patch)))
+        kind = type == FILE_TYPE_DISK   ? target_kind::replaceable
+               : type == FILE_TYPE_CHAR ? target_kind::device
+                                        : target_kind::refused;
+    if (kind == target_kind::original || kind == target_kind::device) {
+        stream =
+            open_stream(handle, _O_RDWR | _O_BINARY, kind == target_kind::original ? "r+b" : "wb");
+        return stream != nullptr ? kind : target_kind::refused;
+    }
+    CloseHandle(handle);
+    return kind;
+}
+
+bool create_temp(const char *path, FILE *, temp_file &temp)
+{
+    const std::size_t length = std::strlen(path);
+    if (length >= PATH_ROOM)
+        return false;
+    std::memcpy(temp.target, path, length + 1);
+    // The folder, with its last separator: "." for a bare name.
+    char folder[PATH_ROOM] = ".";
+    std::size_t kept = length;
+    while (kept > 0 && path[kept - 1] != '/' && path[kept - 1] != '\\')
+        --kept;
+    if (kept > 0) {
+        std::memcpy(folder, path, kept);
+        folder[kept] = '\0';
+    }
+    if (GetTempFileNameA(folder, "tvx", 0, temp.name) == 0) {
+        temp.name[0] = '\0';
+        return false;
+    }
+    temp.stream = std::fopen(temp.name, "w+b");
+    return temp.stream != nullptr;
+}
+
+bool clone_file(FILE *, FILE *)
+{
+    return false;
+}
+
+// Windows cannot report holes here: every byte is copied.
+copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end,
+                       unsigned char *buffer, std::size_t capacity)
+{
+    for (std::int64_t at = start; at < end;) {
+        const auto length = static_cast<std::size_t>(
+            std::min<std::int64_t>(end - at, static_cast<std::int64_t>(capacity)));
+        if (!read_at(from, at, buffer, length))
+            return copy_result::read_failed;
+        if (!write_at(to, at, buffer, length))
+            return copy_result::write_failed;
+        at += static_cast<std::int64_t>(length);
+    }
+    return copy_result::copied;
+}
+
+bool set_length(FILE *stream, std::int64_t length)
+{
+    return _chsize_s(_fileno(stream), length) == 0;
+}
+
+bool commit_temp(temp_file &temp)
+{
+    if (!flush_to_disk(temp.stream))
+        return false;
+    std::fclose(temp.stream);
+    temp.stream = nullptr;
+    if (MoveFileExA(temp.name, temp.target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ==
+        0)
+        return false;
+    temp = {};
+    return true;
+}
+
+void discard_temp(temp_file &temp)
+{
+    if (temp.stream != nullptr)
+        std::fclose(temp.stream);
+    if (temp.name[0] != '\0')
+        DeleteFileA(temp.name);
+    temp = {};
+}
+
+// Windows reads every input through the buffered path.
+bool can_map(FILE *)
+{
+    return false;
+}
+bool map_block(FILE *, std::int64_t, std::size_t, mapped_block &)
+{
+    return false;
+}
+void unmap_block(mapped_block &) {}
+void prefetch(FILE *, std::int64_t, std::int64_t) {}
+bool input_holds(FILE *, std::int64_t)
+{
+    return true;
+}
+void guard_mapped_reads() {}
