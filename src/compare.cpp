@@ -146,7 +146,7 @@ void finish_block(patch_writer &patch)
     std::fflush(patch.stream);
     if (std::ferror(patch.stream))
         fatal_error(messages::write_failed);
-    mark_patch_whole(patch.stream, patch.start < 0 ? -1 : patch.start + patch.handed);
+    mark_patch_whole(patch.stream);
 }
 
 // A mapping shows zeros, not an error, where a file has shrunk: both inputs
@@ -310,7 +310,6 @@ void compare_blocks(FILE *original, FILE *changed, FILE *patch_stream, std::int6
     char *patch_buffer = reinterpret_cast<char *>(allocate(PATCH_BUFFER_SIZE));
     patch_writer patch;
     start_patch(patch, patch_stream, patch_buffer, PATCH_BUFFER_SIZE);
-    patch.start = get_position(patch_stream);
     finish_block(patch); // the size line alone is whole
     std::int64_t reached = 0;
     if (map_files && can_map(original) && can_map(changed))

@@ -11,3 +11,6 @@ std::int64_t tell(FILE *stream);
 bool seek(FILE *stream, std::int64_t offset, int origin);
 // Cuts the file open as fd to length; safe in a fault handler.
 void cut_file(int fd, std::int64_t length);
+// Ends the process with status at once, flushing no stream; safe in a fault
+// handler.
+[[noreturn]] void end_process_now(int status);

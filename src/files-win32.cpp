@@ -1,10 +1,12 @@
 // The file helpers on Windows: file types and identity from the runtime and
-// the Windows API, 64-bit positions, replacement by MoveFileEx.
+// the Windows API, 64-bit positions, views of blocks, replacement by
+// MoveFileEx.
 #include "files-system.hpp"
 #include "files.hpp"
 #include "torvex.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include <fcntl.h>
@@ -12,15 +14,35 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+namespace
+{
+// A stream over a handle, which it then owns; nullptr where it cannot be had.
+FILE *open_stream(HANDLE handle, int flags, const char *mode)
+{
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE *stream = _fdopen(fd, mode);
+    if (stream == nullptr)
+        _close(fd);
+    return stream;
+}
+} // namespace
+
 FILE *open_file(const char *path)
 {
-    // "S": the runtime opens the file for sequential scanning, for generous read-ahead.
-    FILE *stream = std::fopen(path, "rbS");
-    if (stream == nullptr)
-        fatal_error(messages::open_failed);
+    // Read front to back once: sequential scanning asks for generous read-ahead.
+    HANDLE handle =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    FILE *stream =
+        handle == INVALID_HANDLE_VALUE ? nullptr : open_stream(handle, _O_RDONLY | _O_BINARY, "rb");
     // A console or a pipe has no size to measure, and reading it could wait forever.
     struct _stat64 info;
-    if (_fstat64(_fileno(stream), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG)
+    if (stream == nullptr || _fstat64(_fileno(stream), &info) != 0 ||
+        (info.st_mode & _S_IFMT) != _S_IFREG)
         fatal_error(messages::open_failed);
     return stream;
 }
@@ -39,6 +61,14 @@ bool seek(FILE *stream, std::int64_t offset, int origin)
 void cut_file(int fd, std::int64_t length)
 {
     _chsize_s(fd, length);
+}
+
+// Not _exit: the runtime would flush its streams as it unloads, and with them
+// the records of the block that failed.
+void end_process_now(int status)
+{
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+    ExitProcess(static_cast<UINT>(status));
 }
 
 namespace
@@ -122,18 +152,6 @@ bool flush_to_disk(FILE *stream)
 
 // Windows has no file-size limit that kills a process.
 void report_size_limit_as_write_error() {}
-
-namespace
-{
-FILE *open_stream(HANDLE handle, int flags, const char *mode)
-{
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
-    FILE *stream = fd < 0 ? nullptr : _fdopen(fd, mode);
-    if (stream == nullptr && fd < 0)
-        CloseHandle(handle);
-    return stream;
-}
-} // namespace
 
 target_kind open_target(const char *path, FILE *original, FILE *patch, FILE *&stream)
 {
@@ -231,19 +249,98 @@ void discard_temp(temp_file &temp)
     temp = {};
 }
 
-// Windows reads every input through the buffered path.
-bool can_map(FILE *)
+// Regular files are compared through views of one block at a time, like
+// mappings elsewhere; the views are noted, so that a fault in one of them
+// (the file shrank, or its disk failed) ends the run as the read error it is.
+namespace
 {
+struct view {
+    std::uintptr_t start;
+    std::size_t length;
+};
+volatile view views[2];
+
+void note_view(const void *address, std::size_t length)
+{
+    for (volatile view &held : views)
+        if (held.length == 0) {
+            held.start = reinterpret_cast<std::uintptr_t>(address);
+            held.length = length;
+            return;
+        }
+}
+
+void forget_view(const void *address)
+{
+    for (volatile view &held : views)
+        if (held.start == reinterpret_cast<std::uintptr_t>(address))
+            held.length = 0;
+}
+
+bool is_in_view(std::uintptr_t address)
+{
+    for (const volatile view &held : views)
+        if (held.length != 0 && address - held.start < held.length)
+            return true;
     return false;
 }
-bool map_block(FILE *, std::int64_t, std::size_t, mapped_block &)
+
+// A failed read of a view's page shows as an in-page error (under Wine, as an
+// access violation); any other fault, or one outside the views, stays a crash.
+LONG CALLBACK end_on_view_fault(EXCEPTION_POINTERS *fault)
 {
-    return false;
+    const EXCEPTION_RECORD *record = fault->ExceptionRecord;
+    if ((record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR ||
+         record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION) &&
+        record->NumberParameters >= 2 && is_in_view(record->ExceptionInformation[1]))
+        fatal_read_error();
+    return EXCEPTION_CONTINUE_SEARCH;
 }
-void unmap_block(mapped_block &) {}
-void prefetch(FILE *, std::int64_t, std::int64_t) {}
-bool input_holds(FILE *, std::int64_t)
+} // namespace
+
+bool can_map(FILE *stream)
 {
+    return GetFileType(get_handle(stream)) == FILE_TYPE_DISK;
+}
+
+bool map_block(FILE *stream, std::int64_t offset, std::size_t length, mapped_block &block)
+{
+    // Views start on the allocation granularity; the block may not.
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const std::int64_t start = offset - offset % system.dwAllocationGranularity;
+    const auto lead = static_cast<std::size_t>(offset - start);
+    HANDLE mapping = CreateFileMappingA(get_handle(stream), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr)
+        return false;
+    void *address = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
+                                  static_cast<DWORD>(start), length + lead);
+    CloseHandle(mapping); // the view keeps what it needs
+    if (address == nullptr)
+        return false;
+    block = {address, length + lead, static_cast<const unsigned char *>(address) + lead};
+    note_view(address, block.length);
     return true;
 }
-void guard_mapped_reads() {}
+
+void unmap_block(mapped_block &block)
+{
+    forget_view(block.address);
+    UnmapViewOfFile(block.address);
+}
+
+// The system reads ahead of a sequential scan by itself.
+void prefetch(FILE *, std::int64_t, std::int64_t) {}
+
+bool input_holds(FILE *stream, std::int64_t size)
+{
+    LARGE_INTEGER length;
+    return GetFileSizeEx(get_handle(stream), &length) != 0 && length.QuadPart >= size;
+}
+
+void guard_mapped_reads()
+{
+    static void *handler = nullptr;
+    if (handler == nullptr)
+        handler = AddVectoredExceptionHandler(1, end_on_view_fault);
+}

@@ -61,15 +61,10 @@ int patch_descriptor = -1;
 volatile std::int64_t whole_length = -1;
 } // namespace
 
-void mark_patch_whole(FILE *patch, std::int64_t length)
+void mark_patch_whole(FILE *patch)
 {
     patch_descriptor = fileno(patch);
-    whole_length = length;
-}
-
-std::int64_t get_position(FILE *stream)
-{
-    return tell(stream);
+    whole_length = tell(patch);
 }
 
 void fatal_read_error()
@@ -80,5 +75,5 @@ void fatal_read_error()
     written = write(STDOUT_FILENO, "\n", 1);
     if (patch_descriptor >= 0 && whole_length >= 0)
         cut_file(patch_descriptor, whole_length);
-    _exit(EXIT_FAILED);
+    end_process_now(EXIT_FAILED);
 }

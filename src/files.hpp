@@ -28,12 +28,10 @@ FILE *create_file(const char *path, FILE *original, FILE *changed);
 enum class data_relation { separate, same, overlapping };
 data_relation relate_data(FILE *a, FILE *b);
 
-// Notes that the patch's first length bytes (its stream just flushed) are
-// the size line and whole blocks' records: a read error cuts it back to them.
-// A length of -1 keeps it as it is.
-void mark_patch_whole(FILE *patch, std::int64_t length);
-// The stream's position, 64-bit; -1 where it has none (a pipe).
-std::int64_t get_position(FILE *stream);
+// Notes that the patch, its stream just flushed, holds the size line and
+// whole blocks' records: a read error cuts it back to here. (Its length as
+// stored: on Windows every line end is two bytes.)
+void mark_patch_whole(FILE *patch);
 
 // Ends the run on a read error: the message, the patch cut back to its last
 // whole block, status 1. Safe in a fault handler; it flushes no stream, so the

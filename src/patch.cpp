@@ -77,8 +77,6 @@ void write_size_line(FILE *patch, std::int64_t size)
 void start_patch(patch_writer &patch, FILE *stream, char *buffer, std::size_t capacity)
 {
     patch.stream = stream;
-    patch.start = -1;
-    patch.handed = 0;
     patch.buffer = buffer;
     patch.end = buffer;
     patch.limit = buffer + capacity - RECORD_ROOM;
@@ -108,9 +106,7 @@ void add_to_patch(std::int64_t offset, unsigned value, patch_writer &patch)
 
 void flush_patch(patch_writer &patch)
 {
-    const auto length = static_cast<std::size_t>(patch.end - patch.buffer);
-    std::fwrite(patch.buffer, 1, length, patch.stream);
-    patch.handed += static_cast<std::int64_t>(length);
+    std::fwrite(patch.buffer, 1, static_cast<std::size_t>(patch.end - patch.buffer), patch.stream);
     patch.end = patch.buffer;
 }
 

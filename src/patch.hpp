@@ -12,8 +12,6 @@
 constexpr std::size_t PATCH_BUFFER_SIZE = 1 << 18;
 struct patch_writer {
     FILE *stream;
-    std::int64_t start;  // where the records begin in the stream (-1: unknown)
-    std::int64_t handed; // bytes of records handed to the stream
     char *buffer;
     char *end;   // where the next record goes
     char *limit; // past this point the buffer is flushed

@@ -1,22 +1,29 @@
 // A disk with bad sectors, as a FUSE file system: every name in it is a read-only
 // file of SIZE zeros whose reads fail with EIO from FAIL_AT on. Direct files bypass
-// the page cache, so they cannot be mapped.   fuse_disk MOUNT SIZE FAIL_AT [direct]
+// the page cache, so they cannot be mapped; shrinking ones lose their last 100 bytes
+// once their second half has been read.   fuse_disk MOUNT SIZE FAIL_AT [direct|shrink]
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 static off_t size, fail_at;
-static bool direct;
+static bool direct, shrink;
 
 int main(int argc, char **argv)
 {
     if (argc < 4)
         return 2;
-    size = std::atoll(argv[2]), fail_at = std::atoll(argv[3]), direct = argc > 4;
+    size = std::atoll(argv[2]), fail_at = std::atoll(argv[3]);
+    direct = argc > 4 && std::strcmp(argv[4], "direct") == 0, shrink = argc > 4 && !direct;
     fuse_operations operations{};
+    operations.init = [](fuse_conn_info *, fuse_config *config) -> void * {
+        config->attr_timeout = 0; // every size asked for is the one of the moment
+        return nullptr;
+    };
     operations.getattr = [](const char *path, struct stat *info, fuse_file_info *) {
         *info = {};
         info->st_nlink = 1;
@@ -33,7 +40,11 @@ int main(int argc, char **argv)
                          fuse_file_info *) {
         if (offset + static_cast<off_t>(length) > fail_at)
             return -EIO;
+        length =
+            static_cast<std::size_t>(std::min<off_t>(static_cast<off_t>(length), size - offset));
         std::memset(buffer, 0, length);
+        if (shrink && offset + static_cast<off_t>(length) > size / 2)
+            size -= 100, shrink = false;
         return static_cast<int>(length);
     };
     return fuse_main(2, argv, &operations, nullptr);
