@@ -13,6 +13,14 @@
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #define TORVEX_HAVE_SSE2 1
+#define TORVEX_SSE2_TARGET
+#elif defined(__GNUC__) && defined(__i386__)
+// A 32-bit build may meet a processor without SSE2: its scan is built for
+// SSE2 all the same, and chosen only where the processor has it.
+#include <emmintrin.h>
+#define TORVEX_HAVE_SSE2 1
+#define TORVEX_SSE2_AT_RUN_TIME 1
+#define TORVEX_SSE2_TARGET __attribute__((target("sse2")))
 #endif
 
 namespace
@@ -38,21 +46,27 @@ std::uint64_t diff_mask_portable(const unsigned char *a, const unsigned char *b)
 }
 
 #ifdef TORVEX_HAVE_SSE2
-std::uint64_t diff_mask_sse2(const unsigned char *a, const unsigned char *b)
+// Byte k of the mask is all ones where byte k of the 16 at a and at b agree.
+TORVEX_SSE2_TARGET inline __m128i get_equal16(const unsigned char *a, const unsigned char *b)
 {
-    auto equal16 = [&](int k) {
-        return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(a + k)),
-                              _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + k)));
-    };
-    const __m128i e0 = equal16(0), e1 = equal16(16), e2 = equal16(32), e3 = equal16(48);
+    return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(a)),
+                          _mm_loadu_si128(reinterpret_cast<const __m128i *>(b)));
+}
+
+TORVEX_SSE2_TARGET inline std::uint64_t get_bits(__m128i equal)
+{
+    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(equal)));
+}
+
+TORVEX_SSE2_TARGET std::uint64_t diff_mask_sse2(const unsigned char *a, const unsigned char *b)
+{
+    const __m128i e0 = get_equal16(a, b), e1 = get_equal16(a + 16, b + 16);
+    const __m128i e2 = get_equal16(a + 32, b + 32), e3 = get_equal16(a + 48, b + 48);
     // Equal chunks are the common case: one test decides them.
     const __m128i all = _mm_and_si128(_mm_and_si128(e0, e1), _mm_and_si128(e2, e3));
     if (_mm_movemask_epi8(all) == 0xFFFF)
         return 0;
-    const auto bits = [](__m128i e) {
-        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(e)));
-    };
-    return ~(bits(e0) | bits(e1) << 16 | bits(e2) << 32 | bits(e3) << 48);
+    return ~(get_bits(e0) | get_bits(e1) << 16 | get_bits(e2) << 32 | get_bits(e3) << 48);
 }
 #else
 std::uint64_t diff_mask_sse2(const unsigned char *a, const unsigned char *b)
@@ -61,15 +75,24 @@ std::uint64_t diff_mask_sse2(const unsigned char *a, const unsigned char *b)
 }
 #endif
 
+// Equal runs are the common case. The C library's memcmp, tuned to the
+// machine it runs on, skips them fastest, 256 bytes a call; but the Windows
+// runtime's compares 8 bytes at a time, and there the 64-byte scan is faster.
+#ifdef _WIN32
+constexpr bool SKIP_WITH_MEMCMP = false;
+#else
+constexpr bool SKIP_WITH_MEMCMP = true;
+#endif
+
+// Inlined into each scan's own entry below, so that the scan inlines too.
 template <std::uint64_t (*diff_mask)(const unsigned char *, const unsigned char *)>
-void compare_span(const unsigned char *a, const unsigned char *b, std::size_t length,
-                  std::int64_t base, patch_writer &patch)
+[[gnu::always_inline]] inline void compare_span(const unsigned char *a, const unsigned char *b,
+                                                std::size_t length, std::int64_t base,
+                                                patch_writer &patch)
 {
     std::size_t i = 0;
     for (;; i += 64) {
-        // Equal runs are the common case. The C library's memcmp, tuned to the
-        // machine it runs on, skips them fastest, 256 bytes a call.
-        while (i + 256 <= length && std::memcmp(a + i, b + i, 256) == 0)
+        while (SKIP_WITH_MEMCMP && i + 256 <= length && std::memcmp(a + i, b + i, 256) == 0)
             i += 256;
         if (i + 64 > length)
             break;
@@ -101,13 +124,39 @@ unsigned char *allocate(std::size_t size)
 
 } // namespace
 
+namespace
+{
+TORVEX_SSE2_TARGET void compare_span_vector(const unsigned char *a, const unsigned char *b,
+                                            std::size_t length, std::int64_t base,
+                                            patch_writer &patch)
+{
+    compare_span<diff_mask_sse2>(a, b, length, base, patch);
+}
+
+void compare_span_portable(const unsigned char *a, const unsigned char *b, std::size_t length,
+                           std::int64_t base, patch_writer &patch)
+{
+    compare_span<diff_mask_portable>(a, b, length, base, patch);
+}
+
+bool has_sse2()
+{
+#ifdef TORVEX_SSE2_AT_RUN_TIME
+    static const bool present = __builtin_cpu_supports("sse2");
+    return present;
+#else
+    return true; // or the vector scan is the portable one
+#endif
+}
+} // namespace
+
 void compare_buffers(const unsigned char *original, const unsigned char *changed,
                      std::size_t length, std::int64_t base, patch_writer &patch, scan_path path)
 {
-    if (path == scan_path::vector)
-        compare_span<diff_mask_sse2>(original, changed, length, base, patch);
+    if (path == scan_path::vector && has_sse2())
+        compare_span_vector(original, changed, length, base, patch);
     else
-        compare_span<diff_mask_portable>(original, changed, length, base, patch);
+        compare_span_portable(original, changed, length, base, patch);
 }
 
 namespace

@@ -298,6 +298,40 @@ LONG CALLBACK end_on_view_fault(EXCEPTION_POINTERS *fault)
 }
 } // namespace
 
+namespace
+{
+// One mapping object for each input, made at its first view and kept for the
+// run: making one for every view costs a round trip each time.
+HANDLE get_mapping(FILE *stream)
+{
+    static struct {
+        FILE *stream;
+        HANDLE mapping;
+    } made[2];
+    for (auto &input : made)
+        if (input.stream == stream)
+            return input.mapping;
+    for (auto &input : made)
+        if (input.stream == nullptr) {
+            input = {stream,
+                     CreateFileMappingA(get_handle(stream), nullptr, PAGE_READONLY, 0, 0, nullptr)};
+            return input.mapping;
+        }
+    return nullptr;
+}
+} // namespace
+
+void *find_aligned_place(std::size_t length)
+{
+    constexpr std::uintptr_t ALIGN = 2 << 20;
+    void *probe = VirtualAlloc(nullptr, length + ALIGN, MEM_RESERVE, PAGE_NOACCESS);
+    if (probe == nullptr)
+        return nullptr;
+    VirtualFree(probe, 0, MEM_RELEASE);
+    return reinterpret_cast<void *>((reinterpret_cast<std::uintptr_t>(probe) + ALIGN - 1) &
+                                    ~(ALIGN - 1));
+}
+
 bool can_map(FILE *stream)
 {
     return GetFileType(get_handle(stream)) == FILE_TYPE_DISK;
@@ -310,12 +344,15 @@ bool map_block(FILE *stream, std::int64_t offset, std::size_t length, mapped_blo
     GetSystemInfo(&system);
     const std::int64_t start = offset - offset % system.dwAllocationGranularity;
     const auto lead = static_cast<std::size_t>(offset - start);
-    HANDLE mapping = CreateFileMappingA(get_handle(stream), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    HANDLE mapping = get_mapping(stream);
     if (mapping == nullptr)
         return false;
-    void *address = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
-                                  static_cast<DWORD>(start), length + lead);
-    CloseHandle(mapping); // the view keeps what it needs
+    void *address = MapViewOfFileEx(mapping, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
+                                    static_cast<DWORD>(start), length + lead,
+                                    find_aligned_place(length + lead));
+    if (address == nullptr)
+        address = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
+                                static_cast<DWORD>(start), length + lead);
     if (address == nullptr)
         return false;
     block = {address, length + lead, static_cast<const unsigned char *>(address) + lead};
