@@ -58,9 +58,21 @@ bool seek(FILE *stream, std::int64_t offset, int origin)
     return _fseeki64(stream, offset, origin) == 0;
 }
 
+namespace
+{
+// Through the API itself: every Windows has it, where the runtime's 64-bit
+// _chsize_s is not in every msvcrt.dll.
+bool set_handle_length(HANDLE handle, std::int64_t length)
+{
+    LARGE_INTEGER at;
+    at.QuadPart = length;
+    return SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(handle) != 0;
+}
+} // namespace
+
 void cut_file(int fd, std::int64_t length)
 {
-    _chsize_s(fd, length);
+    set_handle_length(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), length);
 }
 
 // Not _exit: the runtime would flush its streams as it unloads, and with them
@@ -224,7 +236,7 @@ copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t en
 
 bool set_length(FILE *stream, std::int64_t length)
 {
-    return _chsize_s(_fileno(stream), length) == 0;
+    return set_handle_length(get_handle(stream), length);
 }
 
 bool commit_temp(temp_file &temp)
