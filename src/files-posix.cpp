@@ -342,7 +342,10 @@ bool create_temp(const char *path, FILE *original, temp_file &temp)
     temp.folder = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat info;
     const bool existing = stat(temp.target, &info) == 0;
-    if (temp.folder < 0 || (!existing && fstat(fileno(original), &info) != 0))
+    // A folder on a file system that the original disk holds: the new file
+    // would be written into the very data being read.
+    if (temp.folder < 0 || share_data(temp.folder, fileno(original)) ||
+        (!existing && fstat(fileno(original), &info) != 0))
         return false;
     // As cp gives them: an existing file keeps its mode and owner; a new one
     // takes the original's mode, less the umask.

@@ -126,8 +126,7 @@ FILE *create_file(const char *path, FILE *original, FILE *changed)
         CloseHandle(handle);
         fatal_error(messages::create_failed);
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_TEXT);
-    FILE *stream = fd < 0 ? nullptr : _fdopen(fd, "w");
+    FILE *stream = open_stream(handle, _O_WRONLY | _O_TEXT, "w");
     if (stream == nullptr)
         fatal_error(messages::create_failed);
     return stream;
