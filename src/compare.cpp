@@ -3,7 +3,7 @@
 // differs is looked at byte by byte.
 #include "compare.hpp"
 #include "files.hpp"
-#include "torvex.hpp"
+#include "messages.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,8 +1,8 @@
 // The file helpers on POSIX systems (Linux): file types and identity from
 // fstat and loop devices, mappings, holes, unnamed temporary files.
-#include "files-system.hpp"
+#include "files-platform.hpp"
 #include "files.hpp"
-#include "torvex.hpp"
+#include "messages.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,9 +1,9 @@
 // The file helpers on Windows: file types and identity from the runtime and
 // the Windows API, 64-bit positions, views of blocks, replacement by
 // MoveFileEx.
-#include "files-system.hpp"
+#include "files-platform.hpp"
 #include "files.hpp"
-#include "torvex.hpp"
+#include "messages.hpp"
 
 #include <algorithm>
 #include <cstdint>

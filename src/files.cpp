@@ -2,8 +2,8 @@
 // that is the same on every system. Each system's own part is in
 // files-posix.cpp or files-win32.cpp, which CMake picks.
 #include "files.hpp"
-#include "files-system.hpp"
-#include "torvex.hpp"
+#include "files-platform.hpp"
+#include "messages.hpp"
 
 #include <algorithm>
 #include <cerrno>

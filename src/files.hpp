@@ -1,6 +1,10 @@
-// The file helpers: they open, measure, map and compare files, or end the run.
-// Failures never travel back as codes: a helper that fails ends the run itself
-// through fatal_error. The only module where the platform shows.
+// The file helpers: they open, measure, map and relate files. The system's
+// own calls are made here (files-posix.cpp, files-win32.cpp) and nowhere else;
+// the comparison only picks its scan by processor and runtime.
+//
+// The helpers torvex uses end the run themselves through fatal_error when
+// they fail, so that its driver reads straight; those the applier uses,
+// below, report failure instead, so that it can clean up.
 #pragma once
 
 #include <cstddef>

@@ -3,9 +3,9 @@
 // The order of a run: check the arguments, open and measure both inputs,
 // create the patch file, compare block by block, close everything. Nothing
 // touches the output path until both inputs are known to be usable.
-#include "torvex.hpp"
 #include "compare.hpp"
 #include "files.hpp"
+#include "messages.hpp"
 #include "patch.hpp"
 
 int main(int argc, char **argv)

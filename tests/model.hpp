@@ -4,7 +4,7 @@
 
 #include "apply.hpp"
 #include "compare.hpp"
-#include "torvex.hpp"
+#include "messages.hpp"
 
 #include <unistd.h>
 

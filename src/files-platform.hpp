@@ -1,5 +1,6 @@
-// What each system's part of the file helpers gives the shared part. Only
-// files.cpp, files-posix.cpp and files-win32.cpp include this.
+// The primitives that each system's part of the file helpers gives the shared
+// part (files.cpp). Only files.cpp, files-posix.cpp and files-win32.cpp
+// include this.
 #pragma once
 
 #include <cstdint>

@@ -1,10 +1,9 @@
-// What every part of torvex and torvex-apply shares: exit statuses, every
-// message, and the trace hooks.
+// The exit statuses and every message of both programs, and the trace hooks.
 //
-// The tools are a handful of free functions in modules, each with its own
+// The programs are a handful of free functions in modules, each with its own
 // header: the file helpers (files.hpp), the patch format (patch.hpp), the
 // block comparison (compare.hpp) and the applier (apply.hpp), driven by two
-// small mains, torvex.cpp and torvex_apply.cpp.
+// small mains, torvex.cpp and torvex-apply.cpp.
 #pragma once
 
 #include <cstdint>

@@ -6,7 +6,7 @@
 // written.
 #include "apply.hpp"
 #include "files.hpp"
-#include "torvex.hpp"
+#include "messages.hpp"
 
 #include <cstdio>
 
