@@ -68,11 +68,6 @@ TORVEX_SSE2_TARGET std::uint64_t diff_mask_sse2(const unsigned char *a, const un
         return 0;
     return ~(get_bits(e0) | get_bits(e1) << 16 | get_bits(e2) << 32 | get_bits(e3) << 48);
 }
-#else
-std::uint64_t diff_mask_sse2(const unsigned char *a, const unsigned char *b)
-{
-    return diff_mask_portable(a, b);
-}
 #endif
 
 // Equal runs are the common case. The C library's memcmp, tuned to the
@@ -126,17 +121,18 @@ unsigned char *allocate(std::size_t size)
 
 namespace
 {
+void compare_span_portable(const unsigned char *a, const unsigned char *b, std::size_t length,
+                           std::int64_t base, patch_writer &patch)
+{
+    compare_span<diff_mask_portable>(a, b, length, base, patch);
+}
+
+#ifdef TORVEX_HAVE_SSE2
 TORVEX_SSE2_TARGET void compare_span_vector(const unsigned char *a, const unsigned char *b,
                                             std::size_t length, std::int64_t base,
                                             patch_writer &patch)
 {
     compare_span<diff_mask_sse2>(a, b, length, base, patch);
-}
-
-void compare_span_portable(const unsigned char *a, const unsigned char *b, std::size_t length,
-                           std::int64_t base, patch_writer &patch)
-{
-    compare_span<diff_mask_portable>(a, b, length, base, patch);
 }
 
 bool has_sse2()
@@ -145,18 +141,22 @@ bool has_sse2()
     static const bool present = __builtin_cpu_supports("sse2");
     return present;
 #else
-    return true; // or the vector scan is the portable one
+    return true;
 #endif
 }
+#endif
 } // namespace
 
+// Processors without SSE2 (arm64, s390x, old x86) take the portable scan.
 void compare_buffers(const unsigned char *original, const unsigned char *changed,
-                     std::size_t length, std::int64_t base, patch_writer &patch, scan_path path)
+                     std::size_t length, std::int64_t base, patch_writer &patch,
+                     [[maybe_unused]] scan_path path)
 {
+#ifdef TORVEX_HAVE_SSE2
     if (path == scan_path::vector && has_sse2())
-        compare_span_vector(original, changed, length, base, patch);
-    else
-        compare_span_portable(original, changed, length, base, patch);
+        return compare_span_vector(original, changed, length, base, patch);
+#endif
+    compare_span_portable(original, changed, length, base, patch);
 }
 
 namespace

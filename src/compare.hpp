@@ -11,7 +11,8 @@
 // The unit in which both inputs are read and compared.
 constexpr std::size_t BLOCK_SIZE = 0xA00000;
 
-// Where the 64-byte scan comes from; both give the same records.
+// Where the 64-byte scan comes from; both give the same records. The vector
+// scan is SSE2 where the processor has it, the portable one elsewhere.
 enum class scan_path { portable, vector };
 
 // Adds a record for every position where the two spans differ; base is the

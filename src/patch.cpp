@@ -195,10 +195,14 @@ struct shared_prefix {
     std::uint64_t mask[2] = {};
 };
 
+// Eight bytes as a word whose lowest byte is the first, on either byte order,
+// so that a mask of the low k bytes selects the first k characters.
 std::uint64_t load_word(const char *p)
 {
     std::uint64_t word;
     std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::big)
+        word = __builtin_bswap64(word);
     return word;
 }
 

@@ -74,15 +74,20 @@ TEST(apply, patches_against_original)
 }
 
 // A patch read through buffers of 64 to 160 bytes, so that a refill falls at
-// every position: dense runs (read by their shared digits), digit counts
-// growing, and offsets apart.
+// every position, whose lines share leading digits in every way: dense runs
+// (read by their shared digits) within a 256-byte page and across its end,
+// and offsets of 1 to 16 digits.
 TEST(apply, reader_refills_anywhere)
 {
-    std::string text = "2000000\n";
+    std::string text = "FFFFFFFFFFFFFFFF\n";
     std::vector<std::uint64_t> offsets;
-    for (std::uint64_t at = 0xF0; at < 0x1FFFFFF;
-         at += at < 0x320 || (at > 0xFFF0 && at < 0x10110) ? 1 : 0x3F3F)
+    for (std::uint64_t at = 0; at < 0x320; ++at)
         offsets.push_back(at);
+    for (int digits = 4; digits <= 16; ++digits) {
+        const std::uint64_t page = 0xFEDCBA9876543210 >> 4 * (16 - digits) & ~0xFFull;
+        for (const std::uint64_t step : {-3, -2, -1, 0, 1, 2, 0x10, 0x11, 0xFF, 0x100, 0x1FF})
+            offsets.push_back(page + step);
+    }
     char line[32];
     for (const std::uint64_t at : offsets)
         text += (std::snprintf(line, sizeof line, "%llX:%X\n", static_cast<unsigned long long>(at),

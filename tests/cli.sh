@@ -13,6 +13,7 @@ torvex() { $TORVEX "$@"; }
 torvex-apply() { $TORVEX_APPLY "$@"; }
 posix() { [ "${TORVEX_TARGET:-}" != windows ]; }
 sanitized() { [ -n "${TORVEX_SANITIZED:-}" ]; }
+emulated() { [ -n "${TORVEX_EMULATED:-}" ]; } # under qemu-user, which needs address space
 have_fuse() { [ -e /dev/fuse ] && [ -x "$FUSE_DISK" ]; }
 # put FILE OFFSET FORMAT: writes the printf FORMAT's bytes at OFFSET.
 put() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
@@ -27,7 +28,7 @@ readme_example() {
     command=$(sed -n "/^<!-- example: $1 -->\$/,/^\`\`\`\$/p" "$TORVEX_SOURCE/README.md" | sed '1,2d;$d')
     [ -n "$command" ] && bash -c "$(sed -E 's#^(cmake [^&]*&& )+##; s#\./build/release/##g' <<< "$command")"
 }
-export -f torvex torvex-apply posix sanitized have_fuse put loop fuse_disk readme_example
+export -f torvex torvex-apply posix sanitized emulated have_fuse put loop fuse_disk readme_example
 
 # --- The runner ----------------------------------------------------------------
 as_stored() { if posix; then cat; else sed -z 's/\n/\r\n/g'; fi; }
@@ -43,6 +44,7 @@ check_file() {
     local name=${1%% *} rest=${1#* } content
     case $rest in
     absent) [ ! -e "$name" ] || echo " $name was made;" ;;
+    written) [ -e "$name" ] || echo " $name is missing;" ;;
     "same as "*) content=$(cat "${rest#same as }" | { [[ $name == *.patch ]] && as_stored || cat; } | od -An -c) ;;&
     "holds "*) content=$(printf "${rest#holds }" | { [[ $name == *.patch ]] && as_stored || cat; } | od -An -c) ;;&
     "same as "* | "holds "*) [ "$(od -An -c "$name" 2> /dev/null)" = "$content" ] ||
