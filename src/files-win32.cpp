@@ -1,9 +1,11 @@
 // The file helpers on Windows: file types and identity from the runtime and
 // the Windows API, 64-bit positions, views of blocks, replacement by
-// MoveFileEx.
+// MoveFileEx. Every path goes to the wide calls in its long form
+// (win32-paths.hpp).
 #include "files-platform.hpp"
 #include "files.hpp"
 #include "messages.hpp"
+#include "win32-paths.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -29,14 +31,27 @@ FILE *open_stream(HANDLE handle, int flags, const char *mode)
         _close(fd);
     return stream;
 }
+
+// CreateFileW on the long form of a UTF-8 path. A path that cannot name a
+// file fails as an invalid name.
+HANDLE open_path(const char *path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+{
+    const std::wstring wide = get_wide_path(path);
+    if (wide.empty()) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 } // namespace
 
 FILE *open_file(const char *path)
 {
     // Read front to back once: sequential scanning asks for generous read-ahead.
     HANDLE handle =
-        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        open_path(path, GENERIC_READ, SHARE_ALL, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
     FILE *stream =
         handle == INVALID_HANDLE_VALUE ? nullptr : open_stream(handle, _O_RDONLY | _O_BINARY, "rb");
     // A console or a pipe has no size to measure, and reading it could wait forever.
@@ -117,8 +132,8 @@ FILE *create_file(const char *path, FILE *original, FILE *changed)
 {
     // OPEN_ALWAYS: an existing file is opened as it is, emptied only once it
     // is known not to be an input.
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = open_path(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE)
         fatal_error(messages::create_failed);
     if (is_same_file(handle, get_handle(original)) || is_same_file(handle, get_handle(changed)) ||
@@ -134,7 +149,9 @@ FILE *create_file(const char *path, FILE *original, FILE *changed)
 
 FILE *open_patch(const char *path)
 {
-    FILE *stream = std::fopen(path, "rb");
+    HANDLE handle = open_path(path, GENERIC_READ, SHARE_ALL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    FILE *stream =
+        handle == INVALID_HANDLE_VALUE ? nullptr : open_stream(handle, _O_RDONLY | _O_BINARY, "rb");
     if (stream == nullptr)
         fatal_error(messages::open_failed);
     return stream;
@@ -166,9 +183,8 @@ void report_size_limit_as_write_error() {}
 
 target_kind open_target(const char *path, FILE *original, FILE *patch, FILE *&stream)
 {
-    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = open_path(path, GENERIC_READ | GENERIC_WRITE, SHARE_ALL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? target_kind::replaceable
                                                       : target_kind::refused;
@@ -189,27 +205,56 @@ target_kind open_target(const char *path, FILE *original, FILE *patch, FILE *&st
     return kind;
 }
 
+namespace
+{
+// Where the folder part of path ends: after its last separator, or after the
+// drive of a drive-relative path ("C:name"); 0 for a bare name.
+std::size_t get_folder_length(const char *path, std::size_t length)
+{
+    std::size_t kept = length;
+    while (kept > 0 && path[kept - 1] != '/' && path[kept - 1] != '\\' &&
+           !(kept == 2 && path[1] == ':'))
+        --kept;
+    return kept;
+}
+
+// At most limit bytes of a UTF-8 text, never half a character.
+int get_whole_characters(const char *text, int limit)
+{
+    int length = static_cast<int>(std::strlen(text));
+    if (length <= limit)
+        return length;
+    while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80)
+        --limit;
+    return limit;
+}
+} // namespace
+
+// Named by the program in the target's folder, as GetTempFileName names only
+// paths shorter than 260 characters: ".NAME.torvex-PID-N".
 bool create_temp(const char *path, FILE *, temp_file &temp)
 {
     const std::size_t length = std::strlen(path);
     if (length >= PATH_ROOM)
         return false;
     std::memcpy(temp.target, path, length + 1);
-    // The folder, with its last separator: "." for a bare name.
-    char folder[PATH_ROOM] = ".";
-    std::size_t kept = length;
-    while (kept > 0 && path[kept - 1] != '/' && path[kept - 1] != '\\')
-        --kept;
-    if (kept > 0) {
-        std::memcpy(folder, path, kept);
-        folder[kept] = '\0';
+    const std::size_t folder = get_folder_length(path, length);
+    const char *base = path + folder;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::snprintf(temp.name, sizeof temp.name, "%.*s.%.*s.torvex-%lu-%d",
+                      static_cast<int>(folder), path, get_whole_characters(base, 200), base,
+                      GetCurrentProcessId(), attempt);
+        HANDLE handle = open_path(temp.name, GENERIC_READ | GENERIC_WRITE, SHARE_ALL, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL);
+        if (handle != INVALID_HANDLE_VALUE) {
+            temp.stream = open_stream(handle, _O_RDWR | _O_BINARY, "w+b");
+            return temp.stream != nullptr;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            break;
     }
-    if (GetTempFileNameA(folder, "tvx", 0, temp.name) == 0) {
-        temp.name[0] = '\0';
-        return false;
-    }
-    temp.stream = std::fopen(temp.name, "w+b");
-    return temp.stream != nullptr;
+    temp.name[0] = '\0';
+    return false;
 }
 
 bool clone_file(FILE *, FILE *)
@@ -244,8 +289,9 @@ bool commit_temp(temp_file &temp)
         return false;
     std::fclose(temp.stream);
     temp.stream = nullptr;
-    if (MoveFileExA(temp.name, temp.target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ==
-        0)
+    const std::wstring from = get_wide_path(temp.name), to = get_wide_path(temp.target);
+    if (to.empty() || MoveFileExW(from.c_str(), to.c_str(),
+                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
         return false;
     temp = {};
     return true;
@@ -256,7 +302,7 @@ void discard_temp(temp_file &temp)
     if (temp.stream != nullptr)
         std::fclose(temp.stream);
     if (temp.name[0] != '\0')
-        DeleteFileA(temp.name);
+        DeleteFileW(get_wide_path(temp.name).c_str());
     temp = {};
 }
 
@@ -325,7 +371,7 @@ HANDLE get_mapping(FILE *stream)
     for (auto &input : made)
         if (input.stream == nullptr) {
             input = {stream,
-                     CreateFileMappingA(get_handle(stream), nullptr, PAGE_READONLY, 0, 0, nullptr)};
+                     CreateFileMappingW(get_handle(stream), nullptr, PAGE_READONLY, 0, 0, nullptr)};
             return input.mapping;
         }
     return nullptr;

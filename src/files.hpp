@@ -104,8 +104,13 @@ enum class target_kind {
 };
 target_kind open_target(const char *path, FILE *original, FILE *patch, FILE *&stream);
 
-// The longest path the helpers take.
+// The longest path the helpers take, in bytes of UTF-8: the system's limit
+// (on Windows, 32,767 UTF-16 units of up to three bytes each).
+#ifdef _WIN32
+constexpr std::size_t PATH_ROOM = 3 * 32768;
+#else
 constexpr std::size_t PATH_ROOM = 4096;
+#endif
 
 // A new file made beside the one it will replace, invisible until then.
 struct temp_file {

@@ -5,6 +5,7 @@
 // original itself. The patch and the original are checked before anything is
 // written.
 #include "apply.hpp"
+#include "entry.hpp"
 #include "files.hpp"
 #include "messages.hpp"
 
@@ -49,7 +50,7 @@ int report(const apply_result &result)
 
 } // namespace
 
-int main(int argc, char **argv)
+int run_program(int argc, char **argv)
 {
     if (argc != 4)
         fatal_error(messages::apply_usage);

@@ -4,11 +4,12 @@
 // create the patch file, compare block by block, close everything. Nothing
 // touches the output path until both inputs are known to be usable.
 #include "compare.hpp"
+#include "entry.hpp"
 #include "files.hpp"
 #include "messages.hpp"
 #include "patch.hpp"
 
-int main(int argc, char **argv)
+int run_program(int argc, char **argv)
 {
     debug("Very early start...");
     if (argc != 4)

@@ -21,6 +21,12 @@ put() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
 loop() { losetup -f --show "$1" | tee -a "$CASE_STATE/loops"; }
 # fuse_disk FOLDER SIZE FAIL_AT [direct|shrink]: the test disk, mounted there.
 fuse_disk() { mkdir -p "$1" && "$FUSE_DISK" "$@" && realpath "$1" >> "$CASE_STATE/mounts"; }
+# long_path NAME: NAME in a folder over 300 characters down, which "deep" links to.
+long_path() {
+    local folder
+    folder=$(printf 'a-folder-with-a-long-name-%02d/' {1..12})
+    mkdir -p "$folder" && ln -sfn "$folder" deep && echo "$folder$1"
+}
 # readme_example NAME: runs the README's example block marked "<!-- example: NAME -->",
 # with the programs under test in place of those it builds.
 readme_example() {
@@ -28,7 +34,7 @@ readme_example() {
     command=$(sed -n "/^<!-- example: $1 -->\$/,/^\`\`\`\$/p" "$TORVEX_SOURCE/README.md" | sed '1,2d;$d')
     [ -n "$command" ] && bash -c "$(sed -E 's#^(cmake [^&]*&& )+##; s#\./build/release/##g' <<< "$command")"
 }
-export -f torvex torvex-apply posix sanitized emulated have_fuse put loop fuse_disk readme_example
+export -f torvex torvex-apply posix sanitized emulated have_fuse put loop fuse_disk long_path readme_example
 
 # --- The runner ----------------------------------------------------------------
 as_stored() { if posix; then cat; else sed -z 's/\n/\r\n/g'; fi; }
@@ -63,7 +69,9 @@ run_case() {
         echo "skipped: ${row[case]} (needs ${row[needs]})"
     else
         (cd "$dir" && bash -c "${row[setup]:-true}") > /dev/null 2>&1 || problems+=" setup failed;"
-        while read -r spec; do [ -z "$spec" ] || names+=("${spec%% *}"); done <<< "${row[file]:-}"
+        while read -r spec; do
+            [ -z "$spec" ] || names+=("$(cd "$dir" && realpath -m --relative-to=. "${spec%% *}")")
+        done <<< "${row[file]:-}"
         list_files "$dir" "${names[@]}" > "$state/before"
         (cd "$dir" && timeout 60 bash -c "${row[run]}") > "$state/out" 2> /dev/null
         status=$?
