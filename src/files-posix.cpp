@@ -1,5 +1,8 @@
-// The file helpers on POSIX systems (Linux): file types and identity from
-// fstat and loop devices, mappings, holes, unnamed temporary files.
+// The file helpers on POSIX systems: file types and identity from fstat,
+// mappings, holes, temporary files. What only some systems have (Linux: loop
+// devices, unnamed files, clones, in-kernel copies) comes from the extras
+// (files-extras.hpp), with the portable way beside each call.
+#include "files-extras.hpp"
 #include "files-platform.hpp"
 #include "files.hpp"
 #include "messages.hpp"
@@ -12,9 +15,6 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <linux/loop.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,8 +32,11 @@ FILE *open_file(const char *path)
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         fatal_error(messages::open_failed);
-    // Read front to back once: generous read-ahead pays on a cold disk. Only a hint.
+        // Read front to back once: generous read-ahead pays on a cold disk. Only a
+        // hint, which not every system takes.
+#ifdef POSIX_FADV_SEQUENTIAL
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
     FILE *stream = fdopen(fd, "rb");
     if (stream == nullptr)
         fatal_error(messages::open_failed);
@@ -64,13 +67,14 @@ namespace
 {
 // Where an open file's data lives: the file itself and, for a loop device,
 // the file behind it (shifted where the device starts further into it); and
-// the disk it is, if it is one.
+// the disk it is, if it is one, and whether its layout is known.
 struct data_home {
     dev_t file_device[2];
     ino_t file_inode[2];
     bool shifted[2];
     int files;
     bool is_disk;
+    bool known;
     dev_t disk;
 };
 
@@ -79,12 +83,13 @@ bool find_data_home(int fd, data_home &home)
     struct stat info;
     if (fstat(fd, &info) != 0)
         return false;
-    home = {{info.st_dev}, {info.st_ino}, {false}, 1, S_ISBLK(info.st_mode), info.st_rdev};
-    loop_info64 loop;
-    if (home.is_disk && ioctl(fd, LOOP_GET_STATUS64, &loop) == 0) {
-        home.file_device[1] = static_cast<dev_t>(loop.lo_device);
-        home.file_inode[1] = static_cast<ino_t>(loop.lo_inode);
-        home.shifted[1] = loop.lo_offset != 0;
+    home = {{info.st_dev}, {info.st_ino}, {false}, 1, S_ISBLK(info.st_mode), true, info.st_rdev};
+    const disk_layout layout = home.is_disk ? get_disk_layout(fd) : disk_layout{};
+    home.known = !home.is_disk || layout.kind != disk_layout::unknown;
+    if (layout.kind == disk_layout::file) {
+        home.file_device[1] = layout.file_device;
+        home.file_inode[1] = layout.file_inode;
+        home.shifted[1] = layout.file_offset != 0;
         home.files = 2;
     }
     return true;
@@ -113,6 +118,10 @@ data_relation relate(int a, int b)
                                                     : data_relation::same;
     if (x.is_disk && y.is_disk && x.disk == y.disk)
         return data_relation::same;
+    // A disk whose layout is unknown may hold anything, another disk's bytes
+    // or a file's.
+    if (!x.known || !y.known)
+        return data_relation::overlapping;
     return holds(x, y) || holds(y, x) ? data_relation::overlapping : data_relation::separate;
 }
 
@@ -153,7 +162,7 @@ int open_output(const char *path, FILE *original, FILE *changed)
         return fd;
     const char *slash = std::strrchr(path, '/');
     char folder[PATH_ROOM];
-    const int dir = get_folder(path, folder) ? open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+    const int dir = get_folder(path, folder) ? open_folder_to_use(folder) : -1;
     if (dir < 0)
         return -1;
     if (!share_data(dir, fileno(original)) && !share_data(dir, fileno(changed))) {
@@ -226,9 +235,23 @@ bool rewind_file(FILE *stream)
            seek(stream, 0, SEEK_SET);
 }
 
+namespace
+{
+// Puts what the system holds of fd on the disk. On macOS fsync leaves it in
+// the disk's own cache; F_FULLFSYNC does not.
+bool sync_to_disk(int fd)
+{
+#ifdef F_FULLFSYNC
+    if (fcntl(fd, F_FULLFSYNC) == 0)
+        return true;
+#endif
+    return fsync(fd) == 0;
+}
+} // namespace
+
 bool flush_to_disk(FILE *stream)
 {
-    return std::fflush(stream) == 0 && !std::ferror(stream) && fsync(fileno(stream)) == 0;
+    return std::fflush(stream) == 0 && !std::ferror(stream) && sync_to_disk(fileno(stream));
 }
 
 void report_size_limit_as_write_error()
@@ -312,15 +335,12 @@ template <typename Make> bool take_free_name(temp_file &temp, Make make)
     return false;
 }
 
-// Copies [at, end) by the system's own means, or through buffer.
+// Copies [at, end) by the system's own means where it can, else through buffer.
 copy_result copy_bytes(int in, int out, off_t at, off_t end, unsigned char *buffer,
                        std::size_t capacity)
 {
-    off_t from = at, to = at;
-    ssize_t copied = 1;
-    while (from < end && (copied = copy_file_range(in, &from, out, &to, end - from, 0)) > 0) {
-    }
-    if (copied == 0) // the original ended early
+    off_t from = copy_by_system(in, out, at, end);
+    if (from < 0) // the original ended early
         return copy_result::read_failed;
     while (from < end) {
         const auto length = static_cast<std::size_t>(std::min<off_t>(end - from, capacity));
@@ -350,8 +370,9 @@ bool create_temp(const char *path, FILE *original, temp_file &temp)
     // As cp gives them: an existing file keeps its mode and owner; a new one
     // takes the original's mode, less the umask.
     const mode_t mode = info.st_mode & (existing ? 07777 : 0777);
-    // Unnamed until it is whole: even a killed run leaves nothing behind.
-    int fd = openat(temp.folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode & 0777);
+    // Unnamed until it is whole, where the system can: even a killed run
+    // leaves nothing behind. Else a hidden name.
+    int fd = open_unnamed_file(temp.folder, mode & 0777);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
         take_free_name(temp, [&](const char *name) {
             fd = openat(temp.folder, name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, mode & 0777);
@@ -371,7 +392,7 @@ bool create_temp(const char *path, FILE *original, temp_file &temp)
 
 bool clone_file(FILE *from, FILE *to)
 {
-    return ioctl(fileno(to), FICLONE, fileno(from)) == 0;
+    return clone_blocks(fileno(from), fileno(to));
 }
 
 copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end,
@@ -398,16 +419,14 @@ bool commit_temp(temp_file &temp)
 {
     if (!flush_to_disk(temp.stream))
         return false;
-    char self[32];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fileno(temp.stream));
     if (temp.name[0] == '\0' && !take_free_name(temp, [&](const char *name) {
-            return linkat(AT_FDCWD, self, temp.folder, name, AT_SYMLINK_FOLLOW) == 0;
+            return name_unnamed_file(fileno(temp.stream), temp.folder, name);
         }))
         return false;
     if (renameat(temp.folder, temp.name, temp.folder, get_base_name(temp.target)) != 0)
         return false;
     temp.name[0] = '\0'; // it is the target now
-    const bool durable = fsync(temp.folder) == 0;
+    const bool durable = sync_to_disk(temp.folder);
     discard_temp(temp);
     return durable;
 }
@@ -449,7 +468,11 @@ void unmap_block(mapped_block &block)
 
 void prefetch(FILE *stream, std::int64_t offset, std::int64_t length)
 {
+#ifdef POSIX_FADV_WILLNEED
     posix_fadvise(fileno(stream), offset, length, POSIX_FADV_WILLNEED);
+#else
+    (void)stream, (void)offset, (void)length;
+#endif
 }
 
 bool input_holds(FILE *stream, std::int64_t size)

@@ -14,6 +14,7 @@ torvex-apply() { $TORVEX_APPLY "$@"; }
 posix() { [ "${TORVEX_TARGET:-}" != windows ]; }
 sanitized() { [ -n "${TORVEX_SANITIZED:-}" ]; }
 emulated() { [ -n "${TORVEX_EMULATED:-}" ]; } # under qemu-user, which needs address space
+extras() { [ -z "${TORVEX_NO_EXTRAS:-}" ]; }   # built with the Linux extras (loop devices)
 have_fuse() { [ -e /dev/fuse ] && [ -x "$FUSE_DISK" ]; }
 # put FILE OFFSET FORMAT: writes the printf FORMAT's bytes at OFFSET.
 put() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
@@ -34,7 +35,7 @@ readme_example() {
     command=$(sed -n "/^<!-- example: $1 -->\$/,/^\`\`\`\$/p" "$TORVEX_SOURCE/README.md" | sed '1,2d;$d')
     [ -n "$command" ] && bash -c "$(sed -E 's#^(cmake [^&]*&& )+##; s#\./build/release/##g' <<< "$command")"
 }
-export -f torvex torvex-apply posix sanitized emulated have_fuse put loop fuse_disk long_path readme_example
+export -f torvex torvex-apply posix sanitized emulated extras have_fuse put loop fuse_disk long_path readme_example
 
 # --- The runner ----------------------------------------------------------------
 as_stored() { if posix; then cat; else sed -z 's/\n/\r\n/g'; fi; }
