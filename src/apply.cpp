@@ -75,6 +75,8 @@ struct record_writer {
     std::int64_t size;
     unsigned char *run;
     unsigned char *copy;
+    in_place_writer *in_place = nullptr;     // where out is the original itself
+    bool skip_zeros = false;                 // copies leave runs of zeros as holes
     const original_window *window = nullptr; // holds the original's bytes at the last record
     std::int64_t run_start = 0;
     std::size_t run_length = 0;
@@ -92,8 +94,8 @@ apply_status get_copy_status(copy_result result)
 apply_status write_original_up_to(record_writer &writer, std::int64_t end)
 {
     if (writer.fill == between::copied_data && writer.written < end) {
-        const copy_result copied =
-            copy_range(writer.original, writer.out, writer.written, end, writer.copy, BUFFER_SIZE);
+        const copy_result copied = copy_range(writer.original, writer.out, writer.written, end,
+                                              writer.skip_zeros, writer.copy, BUFFER_SIZE);
         writer.written = end;
         return get_copy_status(copied);
     }
@@ -118,6 +120,8 @@ apply_status write_run(record_writer &writer)
         return gap;
     if (writer.fill == between::streamed
             ? std::fwrite(writer.run, 1, writer.run_length, writer.out) != writer.run_length
+        : writer.in_place != nullptr
+            ? !write_in_place(*writer.in_place, writer.run_start, writer.run, writer.run_length)
             : !write_at(writer.out, writer.run_start, writer.run, writer.run_length))
         return apply_status::write_failed;
     writer.written = writer.run_start + static_cast<std::int64_t>(writer.run_length);
@@ -155,8 +159,12 @@ apply_status finish_writing(record_writer &writer)
     if (status == apply_status::applied)
         status = write_original_up_to(writer, writer.size);
     if (status == apply_status::applied &&
-        (std::fflush(writer.out) != 0 || std::ferror(writer.out)))
+        (writer.in_place != nullptr ? !finish_in_place(*writer.in_place)
+                                    : std::fflush(writer.out) != 0 || std::ferror(writer.out)))
         status = apply_status::write_failed;
+    // An original whose size changed under the run was read or written in part.
+    if (status == apply_status::applied && !keeps_size(writer.original, writer.size))
+        status = apply_status::read_failed;
     return status;
 }
 
@@ -174,12 +182,13 @@ apply_result get_fault(patch_line line, std::uint64_t at)
 }
 
 // Reads the patch from where it stands, checks every record against the
-// original and hands it to writer (none: only check).
+// original and hands it to writer (none: only check). Where copy is given,
+// every byte read goes there too.
 apply_result walk_patch(FILE *patch, FILE *original, std::int64_t size, const buffers &memory,
-                        record_writer *writer)
+                        record_writer *writer, FILE *copy = nullptr)
 {
     patch_reader reader;
-    start_reading(reader, patch, memory.patch, BUFFER_SIZE);
+    start_reading(reader, patch, memory.patch, BUFFER_SIZE, copy);
     original_window window{original, size, memory.window, 0, 0};
     if (writer != nullptr)
         writer->window = &window;
@@ -208,6 +217,8 @@ apply_result walk_patch(FILE *patch, FILE *original, std::int64_t size, const bu
         }
         records += count;
     }
+    if (reader.copy_failed)
+        return {apply_status::create_failed, 0};
     if (line != patch_line::end)
         return get_fault(line, reader.line + 1);
     const apply_status finished = writer ? finish_writing(*writer) : apply_status::applied;
@@ -240,62 +251,73 @@ template <typename Apply> apply_result with_buffers(Apply apply)
     return result;
 }
 
-// Checks the whole patch, then reads it again and writes as it goes.
-apply_result check_then_write(FILE *original, std::int64_t size, FILE *out, bool in_order,
-                              FILE *patch)
+// Checks the whole patch, keeping its text in copy (where given), then reads
+// that again and writes as it goes. In place, in_place writes into out; else
+// out takes the new file front to back.
+apply_result check_then_write(FILE *original, std::int64_t size, FILE *out,
+                              in_place_writer *in_place, FILE *patch, FILE *copy)
 {
     return with_buffers([&](const buffers &memory) {
-        const apply_result checked = walk_patch(patch, original, size, memory, nullptr);
+        const apply_result checked = walk_patch(patch, original, size, memory, nullptr, copy);
         // Nothing to write in place when every record's byte is there already.
         if (checked.status != apply_status::applied &&
-            !(in_order && checked.status == apply_status::already_applied))
+            !(in_place == nullptr && checked.status == apply_status::already_applied))
             return checked;
+        if (copy != nullptr && std::fflush(copy) != 0)
+            return apply_result{apply_status::create_failed, 0};
+        if (copy != nullptr)
+            patch = copy;
         if (!rewind_file(patch))
             return apply_result{apply_status::read_failed, 0};
-        record_writer writer{out,        in_order ? between::streamed : between::nothing,
-                             false,      original,
-                             size,       memory.run,
-                             memory.copy};
+        record_writer writer{out,         in_place ? between::nothing : between::streamed,
+                             false,       original,
+                             size,        memory.run,
+                             memory.copy, in_place};
         return walk_patch(patch, original, size, memory, &writer);
     });
 }
 
 } // namespace
 
-apply_result apply_in_place(FILE *original, std::int64_t size, FILE *target, FILE *patch)
+apply_result apply_in_place(FILE *original, std::int64_t size, FILE *target, FILE *patch,
+                            FILE *copy)
 {
-    apply_result result = check_then_write(original, size, target, false, patch);
-    if (result.status == apply_status::applied && !flush_to_disk(target))
-        result = {apply_status::write_failed, 0};
-    return result;
+    in_place_writer in_place{target, size};
+    return check_then_write(original, size, target, &in_place, patch, copy);
 }
 
-apply_result apply_to_device(FILE *original, std::int64_t size, FILE *device, FILE *patch)
+apply_result apply_to_device(FILE *original, std::int64_t size, FILE *device, FILE *patch,
+                             FILE *copy)
 {
-    return check_then_write(original, size, device, true, patch);
+    return check_then_write(original, size, device, nullptr, patch, copy);
 }
 
-apply_result apply_to_new_file(FILE *original, std::int64_t size, const char *path, FILE *patch)
+apply_result apply_to_new_file(FILE *original, std::int64_t size, const target &place, FILE *patch)
 {
     return with_buffers([&](const buffers &memory) {
         temp_file temp;
-        if (!create_temp(path, original, temp)) {
+        if (!create_temp(place, original, patch, temp)) {
             discard_temp(temp);
             return apply_result{apply_status::create_failed, 0};
         }
         // The original's data goes in between the records as they come,
-        // each byte written once; a clone holds it all from the start.
+        // each byte written once, holes kept; a clone holds it all from the
+        // start. Where the file system cannot give the file its length at
+        // once, every byte is written front to back.
         const bool cloned = clone_file(original, temp.stream);
-        record_writer writer{temp.stream, cloned ? between::nothing : between::copied_data,
-                             true,        original,
-                             size,        memory.run,
-                             memory.copy};
-        apply_result result = set_length(temp.stream, size)
-                                  ? walk_patch(patch, original, size, memory, &writer)
-                                  : apply_result{apply_status::write_failed, 0};
-        // Where the original shrank, its missing data read as holes.
-        if (is_success(result) && !input_holds(original, size))
-            result = {apply_status::read_failed, 0};
+        const bool sized = cloned || set_length(temp.stream, size);
+        record_writer writer{temp.stream,
+                             cloned  ? between::nothing
+                             : sized ? between::copied_data
+                                     : between::streamed,
+                             sized,
+                             original,
+                             size,
+                             memory.run,
+                             memory.copy,
+                             nullptr,
+                             hides_holes(original, size)};
+        apply_result result = walk_patch(patch, original, size, memory, &writer);
         // A refused patch costs only the temporary file.
         if (is_success(result) && !commit_temp(temp))
             result = {apply_status::write_failed, 0};

@@ -7,6 +7,8 @@
 // Anything else is another original.
 #pragma once
 
+#include "files.hpp"
+
 #include <cstdint>
 #include <cstdio>
 
@@ -34,15 +36,19 @@ struct apply_result {
 
 // Writes only the recorded bytes into target, which holds the original's
 // bytes (the very file, opened for writing), then flushes them to the disk.
-// The patch is read and checked whole first, then again as it is applied:
-// it must be a file that can be read twice.
-apply_result apply_in_place(FILE *original, std::int64_t size, FILE *target, FILE *patch);
+// The patch is read and checked whole first, its text kept in copy (see
+// open_patch_copy), then that is read again as it is applied; without a copy
+// the patch must be a file that can be read twice. An original whose size
+// changes under the run is a read error.
+apply_result apply_in_place(FILE *original, std::int64_t size, FILE *target, FILE *patch,
+                            FILE *copy);
 
-// Writes the new file at path whole or not at all: a copy of the original,
-// holes kept, with the records applied, flushed to the disk, then put in
-// path's place. One pass over the patch.
-apply_result apply_to_new_file(FILE *original, std::int64_t size, const char *path, FILE *patch);
+// Writes the new file in place's folder whole or not at all: a copy of the
+// original, holes kept, with the records applied, flushed to the disk, then
+// put in place. One pass over the patch.
+apply_result apply_to_new_file(FILE *original, std::int64_t size, const target &place, FILE *patch);
 
 // Writes the new file front to back into a device (/dev/null keeps nothing),
-// once the patch has been checked whole: it must be a file that can be read twice.
-apply_result apply_to_device(FILE *original, std::int64_t size, FILE *device, FILE *patch);
+// once the patch has been checked whole, as in place.
+apply_result apply_to_device(FILE *original, std::int64_t size, FILE *device, FILE *patch,
+                             FILE *copy);

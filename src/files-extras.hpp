@@ -1,4 +1,4 @@
-// What some systems can do beyond POSIX, for files-posix.cpp. Each says
+// What some systems can do beyond POSIX, for the POSIX file helpers. Each says
 // whether it could; where it could not, the caller does the portable thing
 // right beside the call. files-linux.cpp gives them on Linux;
 // files-no-extras.cpp gives none, so that the portable path is built (macOS,
@@ -9,23 +9,31 @@
 
 #include <sys/types.h>
 
-// What a disk is made of. A loop device stores its bytes in a file, from an
-// offset in it; a disk the system cannot describe is taken to overlap every
-// other file, as writing to it may land anywhere.
-struct disk_layout {
-    enum { unknown, own, file } kind; // own: its bytes are its own
-    dev_t file_device;
-    ino_t file_inode;
-    std::int64_t file_offset;
+// What lies directly under a disk: a loop device's file, a partition's whole
+// disk, the members of a mapped or RAID device.
+struct lower_layer {
+    bool is_file;        // else a disk
+    dev_t device;        // the file's st_dev, or the disk's number
+    ino_t inode;         // the file's
+    std::int64_t offset; // where the upper disk starts in it; -1: unknown
+    std::int64_t length; // how much of it the upper disk covers; -1: unknown
 };
-disk_layout get_disk_layout(int disk);
+// How many layers lie under the disk numbered disk (0: its bytes are its
+// own), or -1 where the system cannot tell: the caller then takes the disk to
+// overlap every file but itself.
+int find_lower_layers(dev_t disk, lower_layer *layers, int room);
+
+// Where a file system whose files have st_dev device keeps them: on a disk
+// (its number into disk), in memory, or where the system cannot tell.
+enum class file_store { disk, memory, unknown };
+file_store find_file_store(dev_t device, dev_t &disk);
 
 // A folder opened only to be used, not read (O_PATH): then one that may not
 // be listed still serves. Portable: opened for reading.
-int open_folder_to_use(const char *path);
+int open_folder_to_use(const char *path, int at);
 
-// A new file without a name in folder (O_TMPFILE), or -1: the caller then
-// makes a named one.
+// A new file without a name in folder (O_TMPFILE), where it can be given one
+// later; else -1 with errno EOPNOTSUPP: the caller then makes a named one.
 int open_unnamed_file(int folder, mode_t mode);
 // Gives such a file a name in folder; false where it cannot.
 bool name_unnamed_file(int fd, int folder, const char *name);

@@ -1,19 +1,26 @@
 // The file helpers' extras where the system has none beyond POSIX: each says
-// it could not, and files-posix.cpp does the portable thing.
+// it could not, and the POSIX part does the portable thing.
 #include "files-extras.hpp"
 
 #include <cerrno>
 
 #include <fcntl.h>
 
-disk_layout get_disk_layout(int)
+int find_lower_layers(dev_t, lower_layer *, int)
 {
-    return {disk_layout::unknown, 0, 0, 0};
+    return -1;
 }
 
-int open_folder_to_use(const char *path)
+// The device number of a file's file system names the disk that holds it.
+file_store find_file_store(dev_t device, dev_t &disk)
 {
-    return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    disk = device;
+    return file_store::disk;
+}
+
+int open_folder_to_use(const char *path, int at)
+{
+    return openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 int open_unnamed_file(int, mode_t)

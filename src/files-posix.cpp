@@ -1,8 +1,10 @@
-// The file helpers on POSIX systems: file types and identity from fstat,
-// mappings, holes, temporary files. What only some systems have (Linux: loop
-// devices, unnamed files, clones, in-kernel copies) comes from the extras
-// (files-extras.hpp), with the portable way beside each call.
+// The file helpers on POSIX systems: file types from fstat, where data lives
+// (files-layers.cpp), mappings, holes, temporary files. What only some
+// systems have (Linux: what lies under a disk, unnamed files, clones,
+// in-kernel copies) comes from the extras (files-extras.hpp), with the
+// portable way beside each call.
 #include "files-extras.hpp"
+#include "files-layers.hpp"
 #include "files-platform.hpp"
 #include "files.hpp"
 #include "messages.hpp"
@@ -12,6 +14,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -65,88 +68,25 @@ void end_process_now(int status)
 
 namespace
 {
-// Where an open file's data lives: the file itself and, for a loop device,
-// the file behind it (shifted where the device starts further into it); and
-// the disk it is, if it is one, and whether its layout is known.
-struct data_home {
-    dev_t file_device[2];
-    ino_t file_inode[2];
-    bool shifted[2];
-    int files;
-    bool is_disk;
-    bool known;
-    dev_t disk;
-};
-
-bool find_data_home(int fd, data_home &home)
+bool is_separate(int a, FILE *b)
 {
-    struct stat info;
-    if (fstat(fd, &info) != 0)
-        return false;
-    home = {{info.st_dev}, {info.st_ino}, {false}, 1, S_ISBLK(info.st_mode), true, info.st_rdev};
-    const disk_layout layout = home.is_disk ? get_disk_layout(fd) : disk_layout{};
-    home.known = !home.is_disk || layout.kind != disk_layout::unknown;
-    if (layout.kind == disk_layout::file) {
-        home.file_device[1] = layout.file_device;
-        home.file_inode[1] = layout.file_inode;
-        home.shifted[1] = layout.file_offset != 0;
-        home.files = 2;
-    }
-    return true;
+    return relate_descriptors(a, fileno(b)) == data_relation::separate;
 }
 
-// True when one of b's files lies on a file system that the disk a holds.
-bool holds(const data_home &a, const data_home &b)
-{
-    for (int i = 0; i < b.files; ++i)
-        if (a.is_disk && b.file_device[i] == a.disk)
-            return true;
-    return false;
-}
-
-data_relation relate(int a, int b)
-{
-    data_home x;
-    data_home y;
-    // A file that cannot even be described is kept from being written.
-    if (!find_data_home(a, x) || !find_data_home(b, y))
-        return data_relation::overlapping;
-    for (int i = 0; i < x.files; ++i)
-        for (int j = 0; j < y.files; ++j)
-            if (x.file_device[i] == y.file_device[j] && x.file_inode[i] == y.file_inode[j])
-                return x.shifted[i] || y.shifted[j] ? data_relation::overlapping
-                                                    : data_relation::same;
-    if (x.is_disk && y.is_disk && x.disk == y.disk)
-        return data_relation::same;
-    // A disk whose layout is unknown may hold anything, another disk's bytes
-    // or a file's.
-    if (!x.known || !y.known)
-        return data_relation::overlapping;
-    return holds(x, y) || holds(y, x) ? data_relation::overlapping : data_relation::separate;
-}
-
-bool share_data(int a, int b)
-{
-    return relate(a, b) != data_relation::separate;
-}
-} // namespace
-
-data_relation relate_data(FILE *a, FILE *b)
-{
-    return relate(fileno(a), fileno(b));
-}
-
-namespace
-{
-// The folder that holds path: "." for a bare name, "/" at the root.
-bool get_folder(const char *path, char (&folder)[PATH_ROOM])
+// Splits path into its folder ("." for a bare name, "/" at the root) and its
+// last name; false where it cannot name a file: empty, ending in a slash, "."
+// or "..", or too long.
+bool split_path(const char *path, char (&folder)[PATH_ROOM], char (&name)[PATH_ROOM])
 {
     const char *slash = std::strrchr(path, '/');
-    const std::size_t length = slash == nullptr ? 0 : slash == path ? 1 : slash - path;
-    if (length >= PATH_ROOM)
+    const char *last = slash == nullptr ? path : slash + 1;
+    const std::size_t kept = slash == nullptr ? 1 : slash == path ? 1 : slash - path;
+    if (*last == '\0' || std::strcmp(last, ".") == 0 || std::strcmp(last, "..") == 0 ||
+        kept >= PATH_ROOM || std::strlen(last) >= PATH_ROOM)
         return false;
-    std::memcpy(folder, slash == nullptr ? "." : path, length == 0 ? 1 : length);
-    folder[length == 0 ? 1 : length] = '\0';
+    std::memcpy(folder, slash == nullptr ? "." : path, kept);
+    folder[kept] = '\0';
+    std::strcpy(name, last);
     return true;
 }
 
@@ -160,13 +100,13 @@ int open_output(const char *path, FILE *original, FILE *changed)
     int fd = open(path, WRITING);
     if (fd >= 0 || errno != ENOENT)
         return fd;
-    const char *slash = std::strrchr(path, '/');
     char folder[PATH_ROOM];
-    const int dir = get_folder(path, folder) ? open_folder_to_use(folder) : -1;
+    char name[PATH_ROOM];
+    const int dir = split_path(path, folder, name) ? open_folder_to_use(folder, AT_FDCWD) : -1;
     if (dir < 0)
         return -1;
-    if (!share_data(dir, fileno(original)) && !share_data(dir, fileno(changed))) {
-        fd = openat(dir, slash == nullptr ? path : slash + 1, WRITING | O_CREAT | O_EXCL, 0666);
+    if (is_separate(dir, original) && is_separate(dir, changed)) {
+        fd = openat(dir, name, WRITING | O_CREAT | O_EXCL, 0666);
         // A dangling link, or a file made meanwhile: opened as it is, as
         // always, and checked once open.
         if (fd < 0 && errno == EEXIST)
@@ -183,8 +123,8 @@ FILE *create_file(const char *path, FILE *original, FILE *changed)
     if (fd < 0)
         fatal_error(messages::create_failed);
     struct stat info;
-    if (share_data(fd, fileno(original)) || share_data(fd, fileno(changed)) ||
-        fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0)) {
+    if (!is_separate(fd, original) || !is_separate(fd, changed) || fstat(fd, &info) != 0 ||
+        (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0)) {
         close(fd);
         fatal_error(messages::create_failed);
     }
@@ -206,6 +146,19 @@ FILE *open_patch(const char *path)
     return stream;
 }
 
+namespace
+{
+bool write_all(int fd, const void *buffer, std::size_t length, off_t offset)
+{
+    const auto *bytes = static_cast<const unsigned char *>(buffer);
+    for (ssize_t put; length > 0;
+         bytes += put, offset += put, length -= static_cast<std::size_t>(put))
+        if ((put = pwrite(fd, bytes, length, offset)) <= 0)
+            return false;
+    return true;
+}
+} // namespace
+
 // Straight to the descriptor: a seek on a stream that reads and writes would
 // first fill its buffer, a read for every byte written.
 bool read_at(FILE *stream, std::int64_t offset, void *buffer, std::size_t length)
@@ -220,12 +173,7 @@ bool read_at(FILE *stream, std::int64_t offset, void *buffer, std::size_t length
 
 bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t length)
 {
-    const auto *bytes = static_cast<const unsigned char *>(buffer);
-    for (ssize_t put; length > 0;
-         bytes += put, offset += put, length -= static_cast<std::size_t>(put))
-        if ((put = pwrite(fileno(stream), bytes, length, offset)) <= 0)
-            return false;
-    return true;
+    return write_all(fileno(stream), buffer, length, offset);
 }
 
 bool rewind_file(FILE *stream)
@@ -259,135 +207,307 @@ void report_size_limit_as_write_error()
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
-target_kind open_target(const char *path, FILE *original, FILE *patch, FILE *&stream)
+// Moves the descriptor's offset of a disk, which is read only by position.
+bool keeps_size(FILE *stream, std::int64_t size)
 {
-    // No O_CREAT, no O_TRUNC: nothing changes here. O_NONBLOCK: a FIFO must
-    // not hang the run.
-    const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT ? target_kind::replaceable : target_kind::refused;
     struct stat info;
-    const data_relation to_original = relate(fd, fileno(original));
-    target_kind kind = target_kind::refused;
-    if (fstat(fd, &info) == 0 && !share_data(fd, fileno(patch))) {
-        if (to_original == data_relation::same)
-            kind = target_kind::original;
-        else if (to_original == data_relation::separate && S_ISREG(info.st_mode))
-            kind = target_kind::replaceable;
-        else if (to_original == data_relation::separate && S_ISCHR(info.st_mode))
-            kind = target_kind::device;
-    }
-    const int flags = fcntl(fd, F_GETFL);
-    if (kind == target_kind::original || kind == target_kind::device) {
-        stream = flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0
-                     ? nullptr
-                     : fdopen(fd, kind == target_kind::original ? "r+b" : "wb");
-        if (stream != nullptr)
-            return kind;
-        kind = target_kind::refused;
-    }
-    close(fd);
-    return kind;
+    if (fstat(fileno(stream), &info) != 0)
+        return false;
+    return (S_ISREG(info.st_mode) ? info.st_size : lseek(fileno(stream), 0, SEEK_END)) == size;
 }
+
+bool keep_writers_out(FILE *, FILE *)
+{
+    return true; // nothing can here; the run checks what it reads instead
+}
+
+// --- Temporary files, and the signals that end a run ------------------------
 
 namespace
 {
-// The name that path's symbolic links lead to, into out; it may not exist yet.
-bool follow_links(const char *path, char (&out)[PATH_ROOM])
+// The ending signals remove a named temporary file first: its folder and name,
+// set while it exists.
+volatile sig_atomic_t watched_folder = -1;
+char watched_name[PATH_ROOM];
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+void remove_watched_and_end(int signal)
 {
-    if (std::strlen(path) >= PATH_ROOM)
-        return false;
-    std::strcpy(out, path);
-    char target[PATH_ROOM];
-    for (int hops = 0; hops < 40; ++hops) {
-        const ssize_t length = readlink(out, target, sizeof target - 1);
-        if (length < 0)
+    if (watched_folder >= 0)
+        unlinkat(watched_folder, watched_name, 0);
+    std::signal(signal, SIG_DFL);
+    raise(signal); // ends the run by it once this returns, as a shell expects
+}
+
+void watch(int folder, const char *name)
+{
+    static bool installed = false;
+    for (const int signal : ENDING_SIGNALS) {
+        struct sigaction action {
+        };
+        // A signal ignored by whoever started the run stays ignored.
+        if (installed || sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN)
+            continue;
+        action.sa_handler = remove_watched_and_end;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(signal, &action, nullptr);
+    }
+    installed = true;
+    std::strcpy(watched_name, name);
+    watched_folder = folder;
+}
+
+// Runs change with the ending signals held back, so that their handler sees a
+// temporary file's name either whole or not at all.
+template <typename Change> bool hold_signals(Change change)
+{
+    sigset_t ending, before;
+    sigemptyset(&ending);
+    for (const int signal : ENDING_SIGNALS)
+        sigaddset(&ending, signal);
+    sigprocmask(SIG_BLOCK, &ending, &before);
+    const bool changed = change();
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return changed;
+}
+
+// Gives a new file a free hidden name in folder: make(name) either takes it
+// or fails with EEXIST. The name is watched once it is taken.
+template <typename Make>
+bool take_free_name(int folder, const char *base, char (&name)[PATH_ROOM], Make make)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::snprintf(name, sizeof name, ".%.200s.torvex-%ld-%d", base, static_cast<long>(getpid()),
+                      attempt);
+        if (make(name)) {
+            watch(folder, name);
+            return true;
+        }
+        if (errno != EEXIST)
             break;
-        const char *slash = std::strrchr(out, '/');
-        const std::size_t kept = target[0] == '/' || slash == nullptr ? 0 : slash - out + 1;
-        if (kept + static_cast<std::size_t>(length) >= PATH_ROOM)
-            return false;
-        std::memcpy(out + kept, target, static_cast<std::size_t>(length));
-        out[kept + static_cast<std::size_t>(length)] = '\0';
+    }
+    name[0] = '\0';
+    return false;
+}
+
+// A file no other process can name: unnamed where the system can make one;
+// else named, and the name removed at once.
+int open_private_file(int folder)
+{
+    int fd = open_unnamed_file(folder, 0600);
+    if (fd >= 0 || errno != EOPNOTSUPP)
+        return fd;
+    char name[PATH_ROOM];
+    hold_signals([&] {
+        if (take_free_name(folder, "patch", name, [&](const char *free) {
+                fd = openat(folder, free, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+                return fd >= 0;
+            }))
+            unlinkat(folder, name, 0);
+        watched_folder = -1;
+        return true;
+    });
+    return fd;
+}
+
+} // namespace
+
+bool open_patch_copy(FILE *original, FILE *&copy)
+{
+    const char *folder_path = std::getenv("TMPDIR");
+    const int folder = open_folder_to_use(
+        folder_path != nullptr && *folder_path != '\0' ? folder_path : "/tmp", AT_FDCWD);
+    const int fd = folder < 0 ? -1 : open_private_file(folder);
+    if (folder >= 0)
+        close(folder);
+    // A copy stored in the original's own bytes would change them as it is made.
+    copy = fd >= 0 && is_separate(fd, original) ? fdopen(fd, "w+b") : nullptr;
+    if (copy == nullptr && fd >= 0)
+        close(fd);
+    return copy != nullptr;
+}
+
+// --- Writing in place ------------------------------------------------------
+
+namespace
+{
+// The span of the original that one mapping covers.
+constexpr std::int64_t IN_PLACE_WINDOW = 4 << 20;
+
+void unmap_window(in_place_writer &writer)
+{
+    if (writer.window != nullptr)
+        munmap(writer.window, IN_PLACE_WINDOW);
+    writer.window = nullptr;
+}
+
+bool map_window(in_place_writer &writer, std::int64_t offset)
+{
+    unmap_window(writer);
+    writer.start = offset - offset % IN_PLACE_WINDOW;
+    void *address = mmap(nullptr, IN_PLACE_WINDOW, PROT_READ | PROT_WRITE, MAP_SHARED,
+                         fileno(writer.file), writer.start);
+    writer.window = address == MAP_FAILED ? nullptr : static_cast<unsigned char *>(address);
+    return writer.window != nullptr;
+}
+} // namespace
+
+bool write_in_place(in_place_writer &writer, std::int64_t offset, const void *bytes,
+                    std::size_t length)
+{
+    const auto *from = static_cast<const unsigned char *>(bytes);
+    while (length > 0) {
+        if (writer.window == nullptr || offset < writer.start ||
+            offset >= writer.start + IN_PLACE_WINDOW) {
+            guard_mapped_reads(); // a write past a shrunken end is a read error
+            // Without a mapping, a positioned write checks the size just before.
+            if (!map_window(writer, offset))
+                return keeps_size(writer.file, writer.size) &&
+                       write_at(writer.file, offset, from, length);
+        }
+        const auto room = static_cast<std::size_t>(writer.start + IN_PLACE_WINDOW - offset);
+        const std::size_t part = std::min(room, length);
+        std::memcpy(writer.window + (offset - writer.start), from, part);
+        from += part;
+        offset += static_cast<std::int64_t>(part);
+        length -= part;
     }
     return true;
 }
 
-const char *get_base_name(const char *path)
+bool finish_in_place(in_place_writer &writer)
 {
-    const char *slash = std::strrchr(path, '/');
-    return slash == nullptr ? path : slash + 1;
+    unmap_window(writer);
+    return flush_to_disk(writer.file);
 }
 
-// Gives the temporary file a name in the target's folder that nothing else
-// has: make(name) either takes it or fails with EEXIST.
-template <typename Make> bool take_free_name(temp_file &temp, Make make)
+// --- What the new file's path names ------------------------------------------
+
+namespace
 {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::snprintf(temp.name, sizeof temp.name, ".%.200s.torvex-%ld-%d",
-                      get_base_name(temp.target), static_cast<long>(getpid()), attempt);
-        if (make(temp.name))
-            return true;
-        if (errno != EEXIST)
-            break;
+// Splits path and follows its symbolic links by hand, each read relative to
+// the folder that holds it, never by the path again. False where the path
+// cannot name a file.
+bool find_place(const char *path, target &place)
+{
+    char folder[PATH_ROOM];
+    if (!split_path(path, folder, place.name))
+        return false;
+    place.folder = open_folder_to_use(folder, AT_FDCWD);
+    for (int hops = 0; place.folder >= 0 && hops < 40; ++hops) {
+        char link[PATH_ROOM];
+        const ssize_t length = readlinkat(place.folder, place.name, link, sizeof link - 1);
+        if (length < 0) // not a link, or nothing yet: here it is
+            return errno == EINVAL || errno == ENOENT;
+        link[length] = '\0';
+        if (!split_path(link, folder, place.name))
+            return false;
+        const int next = open_folder_to_use(folder, link[0] == '/' ? AT_FDCWD : place.folder);
+        close(place.folder);
+        place.folder = next;
     }
-    temp.name[0] = '\0';
     return false;
 }
 
-// Copies [at, end) by the system's own means where it can, else through buffer.
-copy_result copy_bytes(int in, int out, off_t at, off_t end, unsigned char *buffer,
-                       std::size_t capacity)
+target_kind classify(int fd, FILE *original, FILE *patch)
 {
-    off_t from = copy_by_system(in, out, at, end);
-    if (from < 0) // the original ended early
-        return copy_result::read_failed;
-    while (from < end) {
-        const auto length = static_cast<std::size_t>(std::min<off_t>(end - from, capacity));
-        if (pread(in, buffer, length, from) != static_cast<ssize_t>(length))
-            return copy_result::read_failed;
-        if (pwrite(out, buffer, length, from) != static_cast<ssize_t>(length))
-            return copy_result::write_failed;
-        from += static_cast<off_t>(length);
-    }
-    return copy_result::copied;
+    struct stat info;
+    const data_relation to_original = relate_descriptors(fd, fileno(original));
+    if (fstat(fd, &info) != 0 || !is_separate(fd, patch))
+        return target_kind::refused;
+    if (to_original == data_relation::same)
+        return target_kind::original;
+    if (to_original == data_relation::separate && S_ISREG(info.st_mode))
+        return target_kind::replaceable;
+    if (to_original == data_relation::separate && S_ISCHR(info.st_mode))
+        return target_kind::device;
+    return target_kind::refused;
 }
 } // namespace
 
-bool create_temp(const char *path, FILE *original, temp_file &temp)
+target open_target(const char *path, FILE *original, FILE *patch)
 {
-    char folder[PATH_ROOM];
-    if (!follow_links(path, temp.target) || !get_folder(temp.target, folder))
-        return false;
-    temp.folder = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat info;
-    const bool existing = stat(temp.target, &info) == 0;
-    // A folder on a file system that the original disk holds: the new file
-    // would be written into the very data being read.
-    if (temp.folder < 0 || share_data(temp.folder, fileno(original)) ||
-        (!existing && fstat(fileno(original), &info) != 0))
-        return false;
+    target place;
+    if (!find_place(path, place)) {
+        close_target(place);
+        return place;
+    }
+    // No O_CREAT, no O_TRUNC: nothing changes here. O_NONBLOCK: a FIFO must
+    // not hang the run. O_NOFOLLOW: a link put there since is refused.
+    const int fd =
+        openat(place.folder, place.name, O_RDWR | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    place.kind = fd >= 0           ? classify(fd, original, patch)
+                 : errno == ENOENT ? target_kind::replaceable
+                                   : target_kind::refused;
+    const int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
+    if (place.kind == target_kind::original || place.kind == target_kind::device) {
+        place.stream = flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0
+                           ? nullptr
+                           : fdopen(fd, place.kind == target_kind::original ? "r+b" : "wb");
+        if (place.stream == nullptr)
+            place.kind = target_kind::refused;
+    } else if (place.kind == target_kind::replaceable && fd >= 0) {
+        place.file = fd; // its mode and owner go to the new file
+    }
+    if (place.stream == nullptr && place.file < 0 && fd >= 0)
+        close(fd);
+    if (place.kind != target_kind::replaceable) {
+        close(place.folder);
+        place.folder = -1;
+    }
+    return place;
+}
+
+void close_target(target &place)
+{
+    if (place.stream != nullptr)
+        std::fclose(place.stream);
+    if (place.file >= 0)
+        close(place.file);
+    if (place.folder >= 0)
+        close(place.folder);
+    place.stream = nullptr;
+    place.file = place.folder = -1;
+}
+
+// --- The new file ------------------------------------------------------------
+
+bool create_temp(const target &place, FILE *original, FILE *patch, temp_file &temp)
+{
+    temp.place = &place;
     // As cp gives them: an existing file keeps its mode and owner; a new one
     // takes the original's mode, less the umask.
+    struct stat info;
+    const bool existing = place.file >= 0;
+    if (fstat(existing ? place.file : fileno(original), &info) != 0)
+        return false;
     const mode_t mode = info.st_mode & (existing ? 07777 : 0777);
     // Unnamed until it is whole, where the system can: even a killed run
-    // leaves nothing behind. Else a hidden name.
-    int fd = open_unnamed_file(temp.folder, mode & 0777);
+    // leaves nothing behind. Else a hidden name, removed by the ending signals.
+    int fd = open_unnamed_file(place.folder, mode & 0777);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
-        take_free_name(temp, [&](const char *name) {
-            fd = openat(temp.folder, name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, mode & 0777);
-            return fd >= 0;
+        hold_signals([&] {
+            return take_free_name(place.folder, place.name, temp.name, [&](const char *name) {
+                fd = openat(place.folder, name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, mode & 0777);
+                return fd >= 0;
+            });
         });
     if (fd < 0)
+        return false;
+    temp.stream = fdopen(fd, "w+b");
+    if (temp.stream == nullptr) {
+        close(fd);
+        return false;
+    }
+    // A file system stored in the original's or the patch's bytes.
+    if (!is_separate(fd, original) || !is_separate(fd, patch))
         return false;
     if (existing) {
         [[maybe_unused]] int kept = fchown(fd, info.st_uid, info.st_gid);
         kept = fchmod(fd, mode);
     }
-    temp.stream = fdopen(fd, "w+b");
-    if (temp.stream == nullptr)
-        close(fd);
-    return temp.stream != nullptr;
+    return true;
 }
 
 bool clone_file(FILE *from, FILE *to)
@@ -395,14 +515,75 @@ bool clone_file(FILE *from, FILE *to)
     return clone_blocks(fileno(from), fileno(to));
 }
 
-copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end,
+bool hides_holes(FILE *stream, std::int64_t size)
+{
+    struct stat info;
+    if (fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    const extent first = find_extent(stream, 0, size);
+    return first.data && first.end >= size && info.st_blocks * 512 < size;
+}
+
+namespace
+{
+bool is_zero(const unsigned char *bytes, std::size_t length)
+{
+    return length == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, length - 1) == 0);
+}
+
+// Writes length bytes at offset at, but for every whole block of zeros, which
+// stays a hole.
+bool write_leaving_holes(int out, const unsigned char *bytes, std::size_t length, off_t at,
+                         std::size_t block)
+{
+    std::size_t begin = 0; // the data not yet written: [begin, i)
+    for (std::size_t i = 0; i < length;) {
+        const std::size_t end =
+            std::min(length, i + block - static_cast<std::size_t>((at + i) % block));
+        if (end - i == block && is_zero(bytes + i, block)) {
+            if (begin < i && !write_all(out, bytes + begin, i - begin, at + begin))
+                return false;
+            begin = end;
+        }
+        i = end;
+    }
+    return begin == length || write_all(out, bytes + begin, length - begin, at + begin);
+}
+
+// Copies [at, end) by the system's own means where it can, else through buffer.
+copy_result copy_bytes(int in, int out, off_t at, off_t end, bool skip_zeros, unsigned char *buffer,
+                       std::size_t capacity)
+{
+    off_t from = skip_zeros ? at : copy_by_system(in, out, at, end);
+    if (from < 0) // the original ended early
+        return copy_result::read_failed;
+    struct stat info;
+    const std::size_t block =
+        fstat(out, &info) == 0 && info.st_blksize > 0 ? info.st_blksize : 4096;
+    while (from < end) {
+        // Pieces end on a block, so that none cuts a run of zeros in two.
+        const off_t stop = std::min<off_t>(end, from + capacity - (from + capacity) % block);
+        const auto length = static_cast<std::size_t>(
+            stop > from ? stop - from : std::min<off_t>(end - from, capacity));
+        if (pread(in, buffer, length, from) != static_cast<ssize_t>(length))
+            return copy_result::read_failed;
+        if (skip_zeros ? !write_leaving_holes(out, buffer, length, from, block)
+                       : !write_all(out, buffer, length, from))
+            return copy_result::write_failed;
+        from += static_cast<off_t>(length);
+    }
+    return copy_result::copied;
+}
+} // namespace
+
+copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end, bool skip_zeros,
                        unsigned char *buffer, std::size_t capacity)
 {
     for (std::int64_t at = start; at < end;) {
         const extent range = find_extent(from, at, end);
-        const copy_result result =
-            range.data ? copy_bytes(fileno(from), fileno(to), at, range.end, buffer, capacity)
-                       : copy_result::copied;
+        const copy_result result = range.data ? copy_bytes(fileno(from), fileno(to), at, range.end,
+                                                           skip_zeros, buffer, capacity)
+                                              : copy_result::copied;
         if (result != copy_result::copied)
             return result;
         at = range.end;
@@ -419,14 +600,28 @@ bool commit_temp(temp_file &temp)
 {
     if (!flush_to_disk(temp.stream))
         return false;
-    if (temp.name[0] == '\0' && !take_free_name(temp, [&](const char *name) {
-            return name_unnamed_file(fileno(temp.stream), temp.folder, name);
-        }))
+    const target &place = *temp.place;
+    // Named now if it was not, then renamed over the name that was checked.
+    const bool renamed = hold_signals([&] {
+        if (temp.name[0] == '\0' &&
+            !take_free_name(place.folder, place.name, temp.name, [&](const char *name) {
+                return name_unnamed_file(fileno(temp.stream), place.folder, name);
+            }))
+            return false;
+        if (renameat(place.folder, temp.name, place.folder, place.name) != 0)
+            return false;
+        watched_folder = -1;
+        temp.name[0] = '\0'; // it is the target now
+        return true;
+    });
+    if (!renamed)
         return false;
-    if (renameat(temp.folder, temp.name, temp.folder, get_base_name(temp.target)) != 0)
-        return false;
-    temp.name[0] = '\0'; // it is the target now
-    const bool durable = sync_to_disk(temp.folder);
+    // The folder held is only to be used; its entries are flushed through one
+    // opened to be read, where it may be (else they reach the disk later).
+    const int folder = openat(place.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool durable = folder < 0 || sync_to_disk(folder);
+    if (folder >= 0)
+        close(folder);
     discard_temp(temp);
     return durable;
 }
@@ -436,11 +631,15 @@ void discard_temp(temp_file &temp)
     if (temp.stream != nullptr)
         std::fclose(temp.stream);
     if (temp.name[0] != '\0')
-        unlinkat(temp.folder, temp.name, 0);
-    if (temp.folder >= 0)
-        close(temp.folder);
+        hold_signals([&] {
+            unlinkat(temp.place->folder, temp.name, 0);
+            watched_folder = -1;
+            return true;
+        });
     temp = {};
 }
+
+// --- Mappings and read-ahead -------------------------------------------------
 
 bool can_map(FILE *stream)
 {

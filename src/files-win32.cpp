@@ -147,14 +147,38 @@ FILE *create_file(const char *path, FILE *original, FILE *changed)
     return stream;
 }
 
+// Shared for reading only: no one may write the patch while the run holds it.
 FILE *open_patch(const char *path)
 {
-    HANDLE handle = open_path(path, GENERIC_READ, SHARE_ALL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    HANDLE handle = open_path(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     FILE *stream =
         handle == INVALID_HANDLE_VALUE ? nullptr : open_stream(handle, _O_RDONLY | _O_BINARY, "rb");
     if (stream == nullptr)
         fatal_error(messages::open_failed);
     return stream;
+}
+
+// No one writes the patch while the run holds it: it is read twice as it is.
+bool open_patch_copy(FILE *, FILE *&copy)
+{
+    copy = nullptr;
+    return true;
+}
+
+// A second handle to the original that shares it for reading only: while it
+// is held, no other process may open the original for writing. It is kept
+// until the process ends.
+bool keep_writers_out(FILE *original, FILE *)
+{
+    return ReOpenFile(get_handle(original), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, 0) !=
+           INVALID_HANDLE_VALUE;
+}
+
+bool keeps_size(FILE *stream, std::int64_t size)
+{
+    LARGE_INTEGER length;
+    return GetFileSizeEx(get_handle(stream), &length) != 0 && length.QuadPart == size;
 }
 
 bool read_at(FILE *stream, std::int64_t offset, void *buffer, std::size_t length)
@@ -181,28 +205,57 @@ bool flush_to_disk(FILE *stream)
 // Windows has no file-size limit that kills a process.
 void report_size_limit_as_write_error() {}
 
-target_kind open_target(const char *path, FILE *original, FILE *patch, FILE *&stream)
+// No other process writes the original while the run holds it: in place its
+// handle shares it for reading only.
+bool write_in_place(in_place_writer &writer, std::int64_t offset, const void *bytes,
+                    std::size_t length)
 {
-    HANDLE handle = open_path(path, GENERIC_READ | GENERIC_WRITE, SHARE_ALL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL);
-    if (handle == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? target_kind::replaceable
-                                                      : target_kind::refused;
+    return write_at(writer.file, offset, bytes, length);
+}
+
+bool finish_in_place(in_place_writer &writer)
+{
+    return flush_to_disk(writer.file);
+}
+
+target open_target(const char *path, FILE *original, FILE *patch)
+{
+    target place;
+    const std::size_t length = std::strlen(path);
+    if (length == 0 || length >= PATH_ROOM)
+        return place;
+    std::memcpy(place.name, path, length + 1);
+    HANDLE handle =
+        open_path(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (handle == INVALID_HANDLE_VALUE) {
+        place.kind = GetLastError() == ERROR_FILE_NOT_FOUND ? target_kind::replaceable
+                                                            : target_kind::refused;
+        return place;
+    }
     const DWORD type = GetFileType(handle);
-    target_kind kind = target_kind::refused;
     if (is_same_file(handle, get_handle(original)))
-        kind = target_kind::original;
+        place.kind = target_kind::original;
     else if (!is_same_file(handle, get_handle(patch)))
-        kind = type == FILE_TYPE_DISK   ? target_kind::replaceable
-               : type == FILE_TYPE_CHAR ? target_kind::device
-                                        : target_kind::refused;
-    if (kind == target_kind::original || kind == target_kind::device) {
-        stream =
-            open_stream(handle, _O_RDWR | _O_BINARY, kind == target_kind::original ? "r+b" : "wb");
-        return stream != nullptr ? kind : target_kind::refused;
+        place.kind = type == FILE_TYPE_DISK   ? target_kind::replaceable
+                     : type == FILE_TYPE_CHAR ? target_kind::device
+                                              : target_kind::refused;
+    if (place.kind == target_kind::original || place.kind == target_kind::device) {
+        place.stream = open_stream(handle, _O_RDWR | _O_BINARY,
+                                   place.kind == target_kind::original ? "r+b" : "wb");
+        if (place.stream == nullptr)
+            place.kind = target_kind::refused;
+        return place;
     }
     CloseHandle(handle);
-    return kind;
+    return place;
+}
+
+void close_target(target &place)
+{
+    if (place.stream != nullptr)
+        std::fclose(place.stream);
+    place.stream = nullptr;
 }
 
 namespace
@@ -230,15 +283,41 @@ int get_whole_characters(const char *text, int limit)
 }
 } // namespace
 
+namespace
+{
+// A named temporary file, removed when Ctrl+C, Ctrl+Break or closing the
+// console ends the run: its long path, set while it exists.
+wchar_t watched_path[32768];
+volatile LONG watching = 0;
+
+BOOL WINAPI remove_watched(DWORD)
+{
+    if (watching != 0)
+        DeleteFileW(watched_path); // removed as the process ends and closes it
+    return FALSE;                  // then the system ends the run as it would have
+}
+
+void watch(const char *name)
+{
+    static bool installed = false;
+    const std::wstring wide = get_wide_path(name);
+    if (wide.size() >= std::size(watched_path))
+        return;
+    watching = 0;
+    std::memcpy(watched_path, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+    watching = 1;
+    if (!installed)
+        installed = SetConsoleCtrlHandler(remove_watched, TRUE) != 0;
+}
+} // namespace
+
 // Named by the program in the target's folder, as GetTempFileName names only
 // paths shorter than 260 characters: ".NAME.torvex-PID-N".
-bool create_temp(const char *path, FILE *, temp_file &temp)
+bool create_temp(const target &place, FILE *, FILE *patch, temp_file &temp)
 {
-    const std::size_t length = std::strlen(path);
-    if (length >= PATH_ROOM)
-        return false;
-    std::memcpy(temp.target, path, length + 1);
-    const std::size_t folder = get_folder_length(path, length);
+    temp.place = &place;
+    const char *path = place.name;
+    const std::size_t folder = get_folder_length(path, std::strlen(path));
     const char *base = path + folder;
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::snprintf(temp.name, sizeof temp.name, "%.*s.%.*s.torvex-%lu-%d",
@@ -247,8 +326,9 @@ bool create_temp(const char *path, FILE *, temp_file &temp)
         HANDLE handle = open_path(temp.name, GENERIC_READ | GENERIC_WRITE, SHARE_ALL, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL);
         if (handle != INVALID_HANDLE_VALUE) {
+            watch(temp.name);
             temp.stream = open_stream(handle, _O_RDWR | _O_BINARY, "w+b");
-            return temp.stream != nullptr;
+            return temp.stream != nullptr && !is_same_file(handle, get_handle(patch));
         }
         if (GetLastError() != ERROR_FILE_EXISTS)
             break;
@@ -263,7 +343,12 @@ bool clone_file(FILE *, FILE *)
 }
 
 // Windows cannot report holes here: every byte is copied.
-copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end,
+bool hides_holes(FILE *, std::int64_t)
+{
+    return false;
+}
+
+copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end, bool,
                        unsigned char *buffer, std::size_t capacity)
 {
     for (std::int64_t at = start; at < end;) {
@@ -289,10 +374,11 @@ bool commit_temp(temp_file &temp)
         return false;
     std::fclose(temp.stream);
     temp.stream = nullptr;
-    const std::wstring from = get_wide_path(temp.name), to = get_wide_path(temp.target);
+    const std::wstring from = get_wide_path(temp.name), to = get_wide_path(temp.place->name);
     if (to.empty() || MoveFileExW(from.c_str(), to.c_str(),
                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
         return false;
+    watching = 0;
     temp = {};
     return true;
 }
@@ -303,6 +389,7 @@ void discard_temp(temp_file &temp)
         std::fclose(temp.stream);
     if (temp.name[0] != '\0')
         DeleteFileW(get_wide_path(temp.name).c_str());
+    watching = 0;
     temp = {};
 }
 

@@ -84,6 +84,19 @@ void guard_mapped_reads();
 // Opens a patch for binary reading: a regular file or a pipe. A folder or a
 // path that cannot be opened ends the run.
 FILE *open_patch(const char *path);
+// Where a run that reads the patch twice (in place, to a device) keeps its
+// text as the check reads it, so that every byte written comes from the patch
+// exactly as it was checked. On POSIX systems a private file in the system's
+// temporary folder ($TMPDIR, else /tmp), which the check fills: the patch may
+// then come from a pipe, and nothing done to it during the run reaches the
+// original. False where none can be made apart from the original. On Windows
+// none (copy is nullptr): the patch itself is read again, which no one may
+// write while the run holds it.
+bool open_patch_copy(FILE *original, FILE *&copy);
+// Keeps every other process from writing the original and the patch while
+// the run holds them (on Windows; elsewhere nothing can, and the run checks
+// instead). False where another process writes one of them already.
+bool keep_writers_out(FILE *original, FILE *patch);
 // True when the stream is a file that can be read again from its start, and
 // it now stands there.
 bool rewind_file(FILE *stream);
@@ -94,15 +107,23 @@ bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t
 bool flush_to_disk(FILE *stream);
 // A file-size limit then fails a write instead of killing the process.
 void report_size_limit_as_write_error();
+// True while the input is exactly size bytes long.
+bool keeps_size(FILE *stream, std::int64_t size);
 
-// What the new file's path names, opened without being changed.
-enum class target_kind {
-    replaceable, // nothing yet, or a regular file of its own: replaced whole
-    original,    // the original itself: stream writes to it, byte for byte
-    device,      // a character device: stream writes to it, front to back
-    refused,     // the patch, a folder, a disk, or a file that cannot be written
+// Writes into the original in place. Through a shared mapping where the
+// system has one: a write past the end of an original that shrank under the
+// run faults, and ends the run as the read error it is, rather than growing it
+// back.
+struct in_place_writer {
+    FILE *file;
+    std::int64_t size;               // what the original must keep
+    unsigned char *window = nullptr; // the mapping written through, where there is one
+    std::int64_t start = 0;          // the offset of its first byte
 };
-target_kind open_target(const char *path, FILE *original, FILE *patch, FILE *&stream);
+bool write_in_place(in_place_writer &writer, std::int64_t offset, const void *bytes,
+                    std::size_t length);
+// Lets the last window go and puts what was written on the disk.
+bool finish_in_place(in_place_writer &writer);
 
 // The longest path the helpers take, in bytes of UTF-8: the system's limit
 // (on Windows, 32,767 UTF-16 units of up to three bytes each).
@@ -112,25 +133,52 @@ constexpr std::size_t PATH_ROOM = 3 * 32768;
 constexpr std::size_t PATH_ROOM = 4096;
 #endif
 
-// A new file made beside the one it will replace, invisible until then.
-struct temp_file {
-    FILE *stream = nullptr;      // read-write, binary
-    char target[PATH_ROOM] = {}; // the path it will take, past symbolic links
-    char name[PATH_ROOM] = {};   // its own name, where it has one ("" where not)
-    int folder = -1;             // the target's folder, where the system uses one
+// What the new file's path names, opened once: every check, the new file and
+// its renaming work on what was opened then, never on the path again, so that
+// no link or folder swapped in meanwhile can redirect a write.
+enum class target_kind {
+    replaceable, // nothing yet, or a regular file of its own: replaced whole
+    original,    // the original itself: stream writes to it, byte for byte
+    device,      // a character device: stream writes to it, front to back
+    refused,     // the patch, a folder, a disk, a file that shares data with an
+                 // input, a path that cannot name a file, or one that cannot be written
 };
-// Makes it with the permissions the copy will keep: the existing target's, or
-// the original's within the umask.
-bool create_temp(const char *path, FILE *original, temp_file &temp);
+struct target {
+    target_kind kind = target_kind::refused;
+    FILE *stream = nullptr;    // the original or the device, open for writing
+    int folder = -1;           // POSIX: the folder the new file goes in, held
+    int file = -1;             // POSIX: the file the name holds now, if any
+    char name[PATH_ROOM] = {}; // POSIX: its name there, past symbolic links; Windows: its path
+};
+target open_target(const char *path, FILE *original, FILE *patch);
+void close_target(target &place);
+
+// A new file made beside the one it will replace, invisible until then where
+// the system can. A named one is removed by SIGINT, SIGTERM and SIGHUP (on
+// Windows, Ctrl+C and closing the console) before the run ends by them.
+struct temp_file {
+    FILE *stream = nullptr; // read-write, binary
+    const target *place = nullptr;
+    char name[PATH_ROOM] = {}; // its own name, where it has one ("" where not)
+};
+// Makes it in place's folder with the permissions the copy will keep: the
+// existing target's, or the original's within the umask. Refused where it
+// would share data with the original or the patch.
+bool create_temp(const target &place, FILE *original, FILE *patch, temp_file &temp);
 // Makes to share from's blocks, where the file system can: a copy in no time.
 bool clone_file(FILE *from, FILE *to);
+// True where the file system reports the original as all data while it holds
+// fewer blocks than its size needs: it has holes that it does not report.
+bool hides_holes(FILE *stream, std::int64_t size);
 // Copies the bytes of from in [start, end) to the same offsets of to, holes
-// kept where the system tells them (to must hold zeros there); buffer serves
-// where the system cannot copy by itself.
+// kept where the system tells them (to must hold zeros there); with
+// skip_zeros, also every run of zeros of a file system block or more. buffer
+// serves where the system cannot copy by itself.
 enum class copy_result { copied, read_failed, write_failed };
-copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end,
+copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end, bool skip_zeros,
                        unsigned char *buffer, std::size_t capacity);
-// Gives the file that length, as holes where it grows.
+// Gives the file that length, as holes where it grows; false where the file
+// system cannot.
 bool set_length(FILE *stream, std::int64_t length);
 // Puts the file on the disk, then in the target's place.
 bool commit_temp(temp_file &temp);

@@ -141,6 +141,10 @@ bool refill(patch_reader &reader)
     std::memmove(reader.buffer, reader.next, left);
     const std::size_t got =
         std::fread(reader.buffer + left, 1, reader.capacity - left, reader.stream);
+    if (reader.copy != nullptr && std::fwrite(reader.buffer + left, 1, got, reader.copy) != got) {
+        reader.copy_failed = true;
+        return false;
+    }
     if (got < reader.capacity - left) {
         if (std::ferror(reader.stream))
             return false;
@@ -265,10 +269,12 @@ const char *parse_last_record(patch_reader &reader, const char *p, std::uint64_t
 
 } // namespace
 
-void start_reading(patch_reader &reader, FILE *stream, char *buffer, std::size_t capacity)
+void start_reading(patch_reader &reader, FILE *stream, char *buffer, std::size_t capacity,
+                   FILE *copy)
 {
     reader = {};
     reader.stream = stream;
+    reader.copy = copy;
     reader.buffer = buffer;
     reader.capacity = capacity;
     reader.next = reader.end = buffer;

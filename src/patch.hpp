@@ -47,6 +47,8 @@ enum class patch_line {
 
 struct patch_reader {
     FILE *stream;
+    FILE *copy;       // where every byte read is also written, or nullptr
+    bool copy_failed; // a write to it failed (the stream itself read well)
     char *buffer;
     std::size_t capacity;
     const char *next; // the unread bytes: [next, end)
@@ -58,8 +60,10 @@ struct patch_reader {
     std::uint64_t offset; // the last record's
 };
 
-// Reads from stream through buffer, which must hold at least 64 bytes.
-void start_reading(patch_reader &reader, FILE *stream, char *buffer, std::size_t capacity);
+// Reads from stream through buffer, which must hold at least 64 bytes, and
+// writes what it reads to copy (where it is not nullptr) as it goes.
+void start_reading(patch_reader &reader, FILE *stream, char *buffer, std::size_t capacity,
+                   FILE *copy = nullptr);
 // The size line, into reader.size.
 patch_line read_size_line(patch_reader &reader);
 // Reads records, each strictly after the one before, into offsets and values

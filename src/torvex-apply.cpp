@@ -59,21 +59,33 @@ int run_program(int argc, char **argv)
     const std::int64_t size = get_size(original);
     report_size_limit_as_write_error();
 
-    FILE *target = nullptr;
-    const target_kind kind = open_target(argv[2], original, patch, target);
-    if (kind == target_kind::refused || (kind == target_kind::original && get_size(target) < size))
+    target place = open_target(argv[2], original, patch);
+    if (place.kind == target_kind::refused ||
+        (place.kind == target_kind::original && get_size(place.stream) < size))
         fatal_error(messages::create_new_failed);
+    // In place, the target's own handle keeps other writers out.
+    if (place.kind != target_kind::original && !keep_writers_out(original, patch))
+        fatal_error(messages::open_failed);
     // Written in place or to a device only once the whole patch is checked:
-    // it is read twice.
-    if (kind != target_kind::replaceable && !rewind_file(patch))
+    // it is read twice, its text kept meanwhile where the system needs it.
+    FILE *copy = nullptr;
+    if (place.kind != target_kind::replaceable && !open_patch_copy(original, copy))
+        fatal_error(messages::create_new_failed);
+    if (place.kind != target_kind::replaceable && copy == nullptr && !rewind_file(patch))
         fatal_error(messages::open_failed);
 
-    const apply_result result =
-        kind == target_kind::replaceable ? apply_to_new_file(original, size, argv[2], patch)
-        : kind == target_kind::original  ? apply_in_place(original, size, target, patch)
-                                         : apply_to_device(original, size, target, patch);
-    if (target != nullptr && std::fclose(target) != 0 && result.status == apply_status::applied)
+    const apply_result result = place.kind == target_kind::replaceable
+                                    ? apply_to_new_file(original, size, place, patch)
+                                : place.kind == target_kind::original
+                                    ? apply_in_place(original, size, place.stream, patch, copy)
+                                    : apply_to_device(original, size, place.stream, patch, copy);
+    const bool closed = place.stream == nullptr || std::fclose(place.stream) == 0;
+    place.stream = nullptr;
+    close_target(place);
+    if (!closed && result.status == apply_status::applied)
         fatal_error(messages::write_new_failed);
+    if (copy != nullptr)
+        std::fclose(copy);
     std::fclose(patch);
     std::fclose(original);
     return report(result);

@@ -48,6 +48,7 @@ TEST(apply, patches_against_original)
         {"4\n0x2:58\n", malformed, 2, ""},
         {"4\n02:58\n", malformed, 2, ""},
         {"4\n2:058\n", malformed, 2, ""},
+        {"4\n2:05\n", malformed, 2, ""},
         {"4\n:58\n", malformed, 2, ""},
         {"4\n2:\n", malformed, 2, ""},
         {"4\n2\n", malformed, 2, ""},
@@ -61,15 +62,22 @@ TEST(apply, patches_against_original)
     };
     const bytes original = {'A', 'B', 'C', 'D'};
     for (const auto &row : rows) {
-        const applied_both got = apply_both(original, row.patch);
-        const bool kept = row.status == applied || row.status == already_applied;
-        for (const apply_result &result : {got.in_place, got.to_new_file}) {
-            EXPECT_EQ(result.status, row.status) << row.patch;
-            EXPECT_EQ(result.line, row.line) << row.patch;
+        // A line with more lines after it is read by the fast path: every
+        // whole malformed line is refused there too.
+        const bool followed = row.status == malformed && row.patch.ends_with('\n');
+        for (const std::string &patch : {row.patch, row.patch + "3:1\n3:2\n3:3\n3:4\n3:5\n3:6\n"}) {
+            if (patch != row.patch && !followed)
+                continue;
+            const applied_both got = apply_both(original, patch);
+            const bool kept = row.status == applied || row.status == already_applied;
+            for (const apply_result &result : {got.in_place, got.to_new_file}) {
+                EXPECT_EQ(result.status, row.status) << patch;
+                EXPECT_EQ(result.line, row.line) << patch;
+            }
+            // Refused: the original untouched, no new file.
+            EXPECT_EQ(got.new_file, row.result) << patch;
+            EXPECT_EQ(got.original, kept ? row.result : "ABCD") << patch;
         }
-        // Refused: the original untouched, no new file.
-        EXPECT_EQ(got.new_file, row.result) << row.patch;
-        EXPECT_EQ(got.original, kept ? row.result : "ABCD") << row.patch;
     }
 }
 

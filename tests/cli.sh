@@ -18,10 +18,24 @@ extras() { [ -z "${TORVEX_NO_EXTRAS:-}" ]; }   # built with the Linux extras (lo
 have_fuse() { [ -e /dev/fuse ] && [ -x "$FUSE_DISK" ]; }
 # put FILE OFFSET FORMAT: writes the printf FORMAT's bytes at OFFSET.
 put() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
-# loop FILE: a loop device over FILE, detached after the case; prints its name.
-loop() { losetup -f --show "$1" | tee -a "$CASE_STATE/loops"; }
+# loop [OPTIONS] FILE: a loop device over FILE (losetup's options), detached after the
+# case; prints its name.
+loop() { losetup -f --show "$@" | tee -a "$CASE_STATE/loops"; }
+# partition FILE START SECTORS: a loop device over FILE with one partition, from sector
+# START for SECTORS; prints the partition's name (the disk's is that without "p1").
+partition() {
+    local disk
+    disk=$(loop "$1") && addpart "$disk" 1 "$2" "$3" && echo "$disk" >> "$CASE_STATE/partitioned" &&
+        echo "${disk}p1"
+}
 # fuse_disk FOLDER SIZE FAIL_AT [direct|shrink]: the test disk, mounted there.
 fuse_disk() { mkdir -p "$1" && "$FUSE_DISK" "$@" && realpath "$1" >> "$CASE_STATE/mounts"; }
+# mount_image IMAGE FOLDER: the file system in IMAGE, mounted there through a loop device.
+mount_image() { mkdir -p "$2" && mount -o loop "$1" "$2" && realpath "$2" >> "$CASE_STATE/mounts"; }
+# at FUNCTION ACTION COMMAND...: runs COMMAND with ACTION (shell, or "fail ERRNO") done at
+# its first call of FUNCTION (tests/interpose.cpp).
+at() { TORVEX_AT=$1 TORVEX_DO=$2 LD_PRELOAD=$TORVEX_INTERPOSE "${@:3}"; }
+interposable() { [ -n "${TORVEX_INTERPOSE:-}" ]; }
 # long_path NAME: NAME in a folder over 300 characters down, which "deep" links to.
 long_path() {
     local folder
@@ -35,7 +49,8 @@ readme_example() {
     command=$(sed -n "/^<!-- example: $1 -->\$/,/^\`\`\`\$/p" "$TORVEX_SOURCE/README.md" | sed '1,2d;$d')
     [ -n "$command" ] && bash -c "$(sed -E 's#^(cmake [^&]*&& )+##; s#\./build/release/##g' <<< "$command")"
 }
-export -f torvex torvex-apply posix sanitized emulated extras have_fuse put loop fuse_disk long_path readme_example
+export -f torvex torvex-apply posix sanitized emulated extras have_fuse put loop partition fuse_disk mount_image at \
+    interposable long_path readme_example
 
 # --- The runner ----------------------------------------------------------------
 as_stored() { if posix; then cat; else sed -z 's/\n/\r\n/g'; fi; }
@@ -89,7 +104,8 @@ run_case() {
         [ -z "$problems" ] && echo "ok: ${row[case]}" ||
             { echo "FAILED ${row[case]}:$problems" && failures=$((failures + 1)); }
     fi
-    [ ! -f "$state/mounts" ] || xargs -r -n1 fusermount3 -u < "$state/mounts"
+    [ ! -f "$state/mounts" ] || xargs -r -n1 umount < "$state/mounts"
+    [ ! -f "$state/partitioned" ] || xargs -r -I{} delpart {} 1 < "$state/partitioned"
     [ ! -f "$state/loops" ] || xargs -r losetup -d < "$state/loops"
     [ -z "${row[in]:-}" ] || umount "$dir" 2> /dev/null
     rm -rf "$state"

@@ -100,9 +100,11 @@ inline applied_both apply_both(const bytes &original, const std::string &text)
     for (bool in_place : {false, true}) { // the new file from the untouched copy
         std::rewind(patch);
         const std::string path = folder.path + "/new";
+        target place = open_target(path.c_str(), copy, patch);
         (in_place ? out.in_place : out.to_new_file) =
-            in_place ? apply_in_place(copy, size, copy, patch)
-                     : apply_to_new_file(copy, size, path.c_str(), patch);
+            in_place ? apply_in_place(copy, size, copy, patch, nullptr)
+                     : apply_to_new_file(copy, size, place, patch);
+        close_target(place);
         if (!in_place)
             out.new_file = read_file(path);
     }
