@@ -4,6 +4,7 @@
 #include "apply.hpp"
 
 #include "files.hpp"
+#include "messages.hpp"
 #include "patch.hpp"
 
 #include <algorithm>
@@ -181,24 +182,21 @@ apply_result get_fault(patch_line line, std::uint64_t at)
     }
 }
 
-// Reads the patch from where it stands, checks every record against the
-// original and hands it to writer (none: only check). Where copy is given,
-// every byte read goes there too.
-apply_result walk_patch(FILE *patch, FILE *original, std::int64_t size, const buffers &memory,
-                        record_writer *writer, FILE *copy = nullptr)
+// Reads the patch from where it stands and hands every record, with the
+// original's byte at its offset (read through window), to visit(offset,
+// value, byte), which says how to go on. Where copy is given, every byte read
+// goes there too. The first fault, front to back, decides.
+template <typename Visit>
+apply_result visit_records(FILE *patch, original_window &window, std::int64_t size,
+                           const buffers &memory, FILE *copy, Visit visit)
 {
     patch_reader reader;
     start_reading(reader, patch, memory.patch, BUFFER_SIZE, copy);
-    original_window window{original, size, memory.window, 0, 0};
-    if (writer != nullptr)
-        writer->window = &window;
     patch_line line = read_size_line(reader);
     if (line != patch_line::read)
         return get_fault(line, 1);
     if (reader.size != static_cast<std::uint64_t>(size))
         return {apply_status::does_not_fit, 0};
-    bool applying = false;
-    std::uint64_t records = 0;
     for (line = patch_line::read; line == patch_line::read;) {
         const std::size_t count = read_records(reader, memory.offsets, memory.values, BATCH, line);
         for (std::size_t i = 0; i < count; ++i) {
@@ -206,21 +204,41 @@ apply_result walk_patch(FILE *patch, FILE *original, std::int64_t size, const bu
             unsigned char byte;
             if (!get_original_byte(window, offset, byte))
                 return {apply_status::read_failed, 0};
-            if (byte != memory.values[i])
-                applying = true;
-            else if (applying) // in place after one that is not
-                return {apply_status::mismatch, 0};
-            const apply_status added =
-                writer ? add_record(*writer, offset, memory.values[i]) : apply_status::applied;
-            if (added != apply_status::applied)
-                return {added, 0};
+            const apply_status next = visit(offset, memory.values[i], byte);
+            if (next != apply_status::applied)
+                return {next, 0};
         }
-        records += count;
     }
     if (reader.copy_failed)
         return {apply_status::create_failed, 0};
     if (line != patch_line::end)
         return get_fault(line, reader.line + 1);
+    return {apply_status::applied, 0};
+}
+
+// Reads the patch from where it stands, checks every record against the
+// original and hands it to writer (none: only check). Where copy is given,
+// every byte read goes there too.
+apply_result walk_patch(FILE *patch, FILE *original, std::int64_t size, const buffers &memory,
+                        record_writer *writer, FILE *copy = nullptr)
+{
+    original_window window{original, size, memory.window, 0, 0};
+    if (writer != nullptr)
+        writer->window = &window;
+    bool applying = false;
+    std::uint64_t records = 0;
+    const apply_result read = visit_records(
+        patch, window, size, memory, copy,
+        [&](std::int64_t offset, unsigned char value, unsigned char byte) {
+            ++records;
+            if (byte != value)
+                applying = true;
+            else if (applying) // in place after one that is not
+                return apply_status::mismatch;
+            return writer ? add_record(*writer, offset, value) : apply_status::applied;
+        });
+    if (read.status != apply_status::applied)
+        return read;
     const apply_status finished = writer ? finish_writing(*writer) : apply_status::applied;
     if (finished != apply_status::applied)
         return {finished, 0};
@@ -292,37 +310,142 @@ apply_result apply_to_device(FILE *original, std::int64_t size, FILE *device, FI
     return check_then_write(original, size, device, nullptr, patch, copy);
 }
 
+namespace
+{
+// Makes a new file in place's folder with fill(stream) whole or not at all:
+// it takes place's name only where fill succeeds. as_original: it takes the
+// original's permissions (else those of a new file).
+template <typename Fill>
+apply_result write_new_file(const target &place, FILE *original, FILE *patch, bool as_original,
+                            Fill fill)
+{
+    temp_file temp;
+    apply_result result{apply_status::create_failed, 0};
+    if (create_temp(place, original, patch, as_original, temp))
+        result = fill(temp.stream);
+    // A refused patch costs only the temporary file.
+    if (is_success(result) && !commit_temp(temp))
+        result = {apply_status::write_failed, 0};
+    if (!is_success(result))
+        discard_temp(temp);
+    return result;
+}
+
+// Writes into out the undo of patch for original: its size line, then each
+// record's offset with the original's byte there. A record whose byte is in
+// place already means the bytes an undo needs are gone.
+apply_result write_undo(FILE *original, std::int64_t size, FILE *patch, FILE *out,
+                        const buffers &memory)
+{
+    write_size_line(out, size);
+    patch_writer undo;
+    start_patch(undo, out, reinterpret_cast<char *>(memory.run), BUFFER_SIZE);
+    original_window window{original, size, memory.window, 0, 0};
+    apply_result result =
+        visit_records(patch, window, size, memory, nullptr,
+                      [&](std::int64_t offset, unsigned char value, unsigned char byte) {
+                          if (byte == value)
+                              return apply_status::mismatch;
+                          add_to_patch(offset, byte, undo);
+                          return apply_status::applied;
+                      });
+    flush_patch(undo);
+    if (result.status == apply_status::applied && (std::fflush(out) != 0 || std::ferror(out)))
+        result = {apply_status::write_failed, 0};
+    if (result.status == apply_status::applied && !keeps_size(original, size))
+        result = {apply_status::read_failed, 0};
+    return result;
+}
+} // namespace
+
 apply_result apply_to_new_file(FILE *original, std::int64_t size, const target &place, FILE *patch)
 {
     return with_buffers([&](const buffers &memory) {
-        temp_file temp;
-        if (!create_temp(place, original, patch, temp)) {
-            discard_temp(temp);
+        return write_new_file(place, original, patch, true, [&](FILE *stream) {
+            // The original's data goes in between the records as they come,
+            // each byte written once, holes kept; a clone holds it all from
+            // the start. Where the file system cannot give the file its
+            // length at once, every byte is written front to back.
+            const bool cloned = clone_file(original, stream);
+            const bool sized = cloned || set_length(stream, size);
+            record_writer writer{stream,
+                                 cloned  ? between::nothing
+                                 : sized ? between::copied_data
+                                         : between::streamed,
+                                 sized,
+                                 original,
+                                 size,
+                                 memory.run,
+                                 memory.copy,
+                                 nullptr,
+                                 hides_holes(original, size)};
+            return walk_patch(patch, original, size, memory, &writer);
+        });
+    });
+}
+
+apply_result invert_to_new_file(FILE *original, std::int64_t size, const target &place, FILE *patch)
+{
+    return with_buffers([&](const buffers &memory) {
+        return write_new_file(place, original, patch, false, [&](FILE *stream) {
+            write_lines_as_text(stream);
+            return write_undo(original, size, patch, stream, memory);
+        });
+    });
+}
+
+apply_result invert_to_device(FILE *original, std::int64_t size, FILE *device, FILE *patch)
+{
+    return with_buffers([&](const buffers &memory) {
+        // Kept whole until the patch is checked through: a pipe cannot be read twice.
+        FILE *undo = open_private_file(original);
+        if (undo == nullptr)
             return apply_result{apply_status::create_failed, 0};
-        }
-        // The original's data goes in between the records as they come,
-        // each byte written once, holes kept; a clone holds it all from the
-        // start. Where the file system cannot give the file its length at
-        // once, every byte is written front to back.
-        const bool cloned = clone_file(original, temp.stream);
-        const bool sized = cloned || set_length(temp.stream, size);
-        record_writer writer{temp.stream,
-                             cloned  ? between::nothing
-                             : sized ? between::copied_data
-                                     : between::streamed,
-                             sized,
-                             original,
-                             size,
-                             memory.run,
-                             memory.copy,
-                             nullptr,
-                             hides_holes(original, size)};
-        apply_result result = walk_patch(patch, original, size, memory, &writer);
-        // A refused patch costs only the temporary file.
-        if (is_success(result) && !commit_temp(temp))
+        write_lines_as_text(undo);
+        apply_result result = write_undo(original, size, patch, undo, memory);
+        if (result.status == apply_status::applied && !rewind_file(undo))
             result = {apply_status::write_failed, 0};
-        if (!is_success(result))
-            discard_temp(temp);
+        for (std::size_t got = BUFFER_SIZE; result.status == apply_status::applied && got > 0;) {
+            got = std::fread(memory.copy, 1, BUFFER_SIZE, undo);
+            if (std::ferror(undo) || std::fwrite(memory.copy, 1, got, device) != got)
+                result = {apply_status::write_failed, 0};
+        }
+        if (result.status == apply_status::applied && std::fflush(device) != 0)
+            result = {apply_status::write_failed, 0};
+        std::fclose(undo);
         return result;
     });
+}
+
+int report(const apply_result &result, const char *create_failed, const char *write_failed)
+{
+    char line[64];
+    const char *message = messages::done;
+    switch (result.status) {
+    case apply_status::applied:
+        break;
+    case apply_status::already_applied:
+        message = messages::already_applied;
+        break;
+    case apply_status::malformed:
+        std::snprintf(line, sizeof line, messages::malformed_at,
+                      static_cast<unsigned long long>(result.line));
+        fatal_error(line);
+    case apply_status::does_not_fit:
+        fatal_error(messages::does_not_fit);
+    case apply_status::mismatch:
+        fatal_error(messages::mismatch);
+    case apply_status::read_failed:
+        fatal_error(messages::read_failed);
+    case apply_status::write_failed:
+        fatal_error(write_failed);
+    case apply_status::create_failed:
+        fatal_error(create_failed);
+    case apply_status::alloc_failed:
+        fatal_error(messages::alloc_failed);
+    }
+    // A script must not read success when even this line could not be written.
+    if (std::puts(message) < 0 || std::fflush(stdout) != 0)
+        return EXIT_FAILED;
+    return EXIT_DONE;
 }

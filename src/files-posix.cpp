@@ -313,7 +313,7 @@ int open_private_file(int folder)
 
 } // namespace
 
-bool open_patch_copy(FILE *original, FILE *&copy)
+FILE *open_private_file(FILE *original)
 {
     const char *folder_path = std::getenv("TMPDIR");
     const int folder = open_folder_to_use(
@@ -321,12 +321,20 @@ bool open_patch_copy(FILE *original, FILE *&copy)
     const int fd = folder < 0 ? -1 : open_private_file(folder);
     if (folder >= 0)
         close(folder);
-    // A copy stored in the original's own bytes would change them as it is made.
-    copy = fd >= 0 && is_separate(fd, original) ? fdopen(fd, "w+b") : nullptr;
-    if (copy == nullptr && fd >= 0)
+    // One stored in the original's own bytes would change them as it is written.
+    FILE *file = fd >= 0 && is_separate(fd, original) ? fdopen(fd, "w+b") : nullptr;
+    if (file == nullptr && fd >= 0)
         close(fd);
+    return file;
+}
+
+bool open_patch_copy(FILE *original, FILE *&copy)
+{
+    copy = open_private_file(original);
     return copy != nullptr;
 }
+
+void write_lines_as_text(FILE *) {} // they end in LF
 
 // --- Writing in place ------------------------------------------------------
 
@@ -418,39 +426,63 @@ target_kind classify(int fd, FILE *original, FILE *patch)
         return target_kind::refused;
     if (to_original == data_relation::same)
         return target_kind::original;
-    if (to_original == data_relation::separate && S_ISREG(info.st_mode))
-        return target_kind::replaceable;
-    if (to_original == data_relation::separate && S_ISCHR(info.st_mode))
-        return target_kind::device;
-    return target_kind::refused;
+    if (to_original != data_relation::separate)
+        return target_kind::refused;
+    return S_ISREG(info.st_mode)    ? target_kind::replaceable
+           : S_ISCHR(info.st_mode)  ? target_kind::device
+           : S_ISFIFO(info.st_mode) ? target_kind::pipe
+                                    : target_kind::refused;
+}
+
+// O_RDWR, changing nothing: no O_CREAT, no O_TRUNC; O_NONBLOCK: a FIFO must not
+// hang the run.
+constexpr int TARGET_OPEN = O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// A target written as it was opened: a stream over fd, or refused.
+void open_target_stream(target &place, int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    place.stream = flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0
+                       ? nullptr
+                       : fdopen(fd, place.kind == target_kind::original ? "r+b" : "wb");
+    if (place.stream == nullptr) {
+        place.kind = target_kind::refused;
+        close(fd);
+    }
 }
 } // namespace
 
 target open_target(const char *path, FILE *original, FILE *patch)
 {
     target place;
+    // A device or a pipe, as the system's own links lead to it (/dev/stdout),
+    // is written as it was opened and checked, never named again.
+    int fd = *path == '\0' ? -1 : open(path, TARGET_OPEN);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0 && !S_ISREG(info.st_mode)) {
+        place.kind = classify(fd, original, patch);
+        if (place.kind == target_kind::refused)
+            close(fd);
+        else
+            open_target_stream(place, fd);
+        return place;
+    }
+    if (fd >= 0)
+        close(fd);
+    // A file, or nothing yet: found by hand and held, for a rename later.
     if (!find_place(path, place)) {
         close_target(place);
         return place;
     }
-    // No O_CREAT, no O_TRUNC: nothing changes here. O_NONBLOCK: a FIFO must
-    // not hang the run. O_NOFOLLOW: a link put there since is refused.
-    const int fd =
-        openat(place.folder, place.name, O_RDWR | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    fd = openat(place.folder, place.name, TARGET_OPEN | O_NOFOLLOW);
     place.kind = fd >= 0           ? classify(fd, original, patch)
                  : errno == ENOENT ? target_kind::replaceable
                                    : target_kind::refused;
-    const int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
-    if (place.kind == target_kind::original || place.kind == target_kind::device) {
-        place.stream = flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0
-                           ? nullptr
-                           : fdopen(fd, place.kind == target_kind::original ? "r+b" : "wb");
-        if (place.stream == nullptr)
-            place.kind = target_kind::refused;
-    } else if (place.kind == target_kind::replaceable && fd >= 0) {
+    if (place.kind == target_kind::replaceable && fd >= 0)
         place.file = fd; // its mode and owner go to the new file
-    }
-    if (place.stream == nullptr && place.file < 0 && fd >= 0)
+    else if (place.kind == target_kind::original)
+        open_target_stream(place, fd);
+    else if (fd >= 0)
         close(fd);
     if (place.kind != target_kind::replaceable) {
         close(place.folder);
@@ -473,16 +505,17 @@ void close_target(target &place)
 
 // --- The new file ------------------------------------------------------------
 
-bool create_temp(const target &place, FILE *original, FILE *patch, temp_file &temp)
+bool create_temp(const target &place, FILE *original, FILE *patch, bool as_original,
+                 temp_file &temp)
 {
     temp.place = &place;
     // As cp gives them: an existing file keeps its mode and owner; a new one
-    // takes the original's mode, less the umask.
+    // takes the original's mode (or a new file's), less the umask.
     struct stat info;
     const bool existing = place.file >= 0;
     if (fstat(existing ? place.file : fileno(original), &info) != 0)
         return false;
-    const mode_t mode = info.st_mode & (existing ? 07777 : 0777);
+    const mode_t mode = existing ? info.st_mode & 07777 : as_original ? info.st_mode & 0777 : 0666;
     // Unnamed until it is whole, where the system can: even a killed run
     // leaves nothing behind. Else a hidden name, removed by the ending signals.
     int fd = open_unnamed_file(place.folder, mode & 0777);

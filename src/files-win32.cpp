@@ -166,6 +166,35 @@ bool open_patch_copy(FILE *, FILE *&copy)
     return true;
 }
 
+// Shared with no one, and deleted as it is closed.
+FILE *open_private_file(FILE *original)
+{
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH)
+        return nullptr;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        wchar_t name[MAX_PATH + 64];
+        _snwprintf(name, std::size(name), L"%ls.torvex-%lu-%d", folder, GetCurrentProcessId(),
+                   attempt);
+        HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (handle != INVALID_HANDLE_VALUE)
+            return is_same_file(handle, get_handle(original))
+                       ? (CloseHandle(handle), nullptr)
+                       : open_stream(handle, _O_RDWR | _O_BINARY, "w+b");
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    return nullptr;
+}
+
+void write_lines_as_text(FILE *stream)
+{
+    std::fflush(stream);
+    _setmode(_fileno(stream), _O_TEXT);
+}
+
 // A second handle to the original that shares it for reading only: while it
 // is held, no other process may open the original for writing. It is kept
 // until the process ends.
@@ -239,8 +268,9 @@ target open_target(const char *path, FILE *original, FILE *patch)
     else if (!is_same_file(handle, get_handle(patch)))
         place.kind = type == FILE_TYPE_DISK   ? target_kind::replaceable
                      : type == FILE_TYPE_CHAR ? target_kind::device
+                     : type == FILE_TYPE_PIPE ? target_kind::pipe
                                               : target_kind::refused;
-    if (place.kind == target_kind::original || place.kind == target_kind::device) {
+    if (place.kind != target_kind::replaceable && place.kind != target_kind::refused) {
         place.stream = open_stream(handle, _O_RDWR | _O_BINARY,
                                    place.kind == target_kind::original ? "r+b" : "wb");
         if (place.stream == nullptr)
@@ -313,7 +343,7 @@ void watch(const char *name)
 
 // Named by the program in the target's folder, as GetTempFileName names only
 // paths shorter than 260 characters: ".NAME.torvex-PID-N".
-bool create_temp(const target &place, FILE *, FILE *patch, temp_file &temp)
+bool create_temp(const target &place, FILE *, FILE *patch, bool, temp_file &temp)
 {
     temp.place = &place;
     const char *path = place.name;

@@ -93,6 +93,13 @@ FILE *open_patch(const char *path);
 // none (copy is nullptr): the patch itself is read again, which no one may
 // write while the run holds it.
 bool open_patch_copy(FILE *original, FILE *&copy);
+// A read-write file no other process can open, in the system's temporary
+// folder, gone when it is closed; nullptr where none can be made apart from
+// the original.
+FILE *open_private_file(FILE *original);
+// Lines written to the stream from now on end as the system's text files do
+// (CR LF on Windows).
+void write_lines_as_text(FILE *stream);
 // Keeps every other process from writing the original and the patch while
 // the run holds them (on Windows; elsewhere nothing can, and the run checks
 // instead). False where another process writes one of them already.
@@ -140,6 +147,7 @@ enum class target_kind {
     replaceable, // nothing yet, or a regular file of its own: replaced whole
     original,    // the original itself: stream writes to it, byte for byte
     device,      // a character device: stream writes to it, front to back
+    pipe,        // a pipe: stream writes to it, front to back
     refused,     // the patch, a folder, a disk, a file that shares data with an
                  // input, a path that cannot name a file, or one that cannot be written
 };
@@ -161,10 +169,12 @@ struct temp_file {
     const target *place = nullptr;
     char name[PATH_ROOM] = {}; // its own name, where it has one ("" where not)
 };
-// Makes it in place's folder with the permissions the copy will keep: the
-// existing target's, or the original's within the umask. Refused where it
-// would share data with the original or the patch.
-bool create_temp(const target &place, FILE *original, FILE *patch, temp_file &temp);
+// Makes it in place's folder with the permissions the file will keep: the
+// existing target's; else, as_original, the original's within the umask, or
+// those of any new file. Refused where it would share data with the original
+// or the patch.
+bool create_temp(const target &place, FILE *original, FILE *patch, bool as_original,
+                 temp_file &temp);
 // Makes to share from's blocks, where the file system can: a copy in no time.
 bool clone_file(FILE *from, FILE *to);
 // True where the file system reports the original as all data while it holds

@@ -1,9 +1,9 @@
-// The exit statuses and every message of both programs, and the trace hooks.
+// The exit statuses and every message of the programs, and the trace hooks.
 //
 // The programs are a handful of free functions in modules, each with its own
 // header: the file helpers (files.hpp), the patch format (patch.hpp), the
-// block comparison (compare.hpp) and the applier (apply.hpp), driven by two
-// small mains, torvex.cpp and torvex-apply.cpp.
+// block comparison (compare.hpp) and the applier (apply.hpp), driven by three
+// small mains, torvex.cpp, torvex-apply.cpp and torvex-invert.cpp.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +32,9 @@ constexpr const char *mismatch = "Original file does not match the patch.";
 constexpr const char *already_applied = "Patch already applied.";
 constexpr const char *create_new_failed = "Error creating new file.";
 constexpr const char *write_new_failed = "Error writing new file.";
+
+// torvex-invert's own; the others it shares.
+constexpr const char *invert_usage = "Usage: torvex-invert original_file input.patch output.patch";
 } // namespace messages
 
 // Trace hooks at the checkpoints of a run. They are silent on purpose.

@@ -11,45 +11,6 @@
 
 #include <cstdio>
 
-namespace
-{
-
-// The one line a run ends with, and its exit status.
-int report(const apply_result &result)
-{
-    char line[64];
-    const char *message = messages::done;
-    switch (result.status) {
-    case apply_status::applied:
-        break;
-    case apply_status::already_applied:
-        message = messages::already_applied;
-        break;
-    case apply_status::malformed:
-        std::snprintf(line, sizeof line, messages::malformed_at,
-                      static_cast<unsigned long long>(result.line));
-        fatal_error(line);
-    case apply_status::does_not_fit:
-        fatal_error(messages::does_not_fit);
-    case apply_status::mismatch:
-        fatal_error(messages::mismatch);
-    case apply_status::read_failed:
-        fatal_error(messages::read_failed);
-    case apply_status::write_failed:
-        fatal_error(messages::write_new_failed);
-    case apply_status::create_failed:
-        fatal_error(messages::create_new_failed);
-    case apply_status::alloc_failed:
-        fatal_error(messages::alloc_failed);
-    }
-    // A script must not read success when even this line could not be written.
-    if (std::puts(message) < 0 || std::fflush(stdout) != 0)
-        return EXIT_FAILED;
-    return EXIT_DONE;
-}
-
-} // namespace
-
 int run_program(int argc, char **argv)
 {
     if (argc != 4)
@@ -60,7 +21,7 @@ int run_program(int argc, char **argv)
     report_size_limit_as_write_error();
 
     target place = open_target(argv[2], original, patch);
-    if (place.kind == target_kind::refused ||
+    if (place.kind == target_kind::refused || place.kind == target_kind::pipe ||
         (place.kind == target_kind::original && get_size(place.stream) < size))
         fatal_error(messages::create_new_failed);
     // In place, the target's own handle keeps other writers out.
@@ -88,5 +49,5 @@ int run_program(int argc, char **argv)
         std::fclose(copy);
     std::fclose(patch);
     std::fclose(original);
-    return report(result);
+    return report(result, messages::create_new_failed, messages::write_new_failed);
 }

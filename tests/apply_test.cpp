@@ -14,12 +14,13 @@ TEST(apply, patches_against_original)
     const struct {
         std::string patch;
         apply_status status;
-        std::uint64_t line; // where malformed
-        std::string result; // the new file, and the original after an in-place run
+        std::uint64_t line;    // where malformed
+        std::string result;    // the new file, and the original after an in-place run
+        std::string undo = ""; // what torvex-invert writes, where it writes
     } rows[] = {
-        {"4\n2:58\n", applied, 0, "ABXD"},
-        {"4\r\n2:58\r\n3:0\r\n", applied, 0, std::string("ABX\0", 4)},
-        {"4\n", applied, 0, "ABCD"},
+        {"4\n2:58\n", applied, 0, "ABXD", "4\n2:43\n"},
+        {"4\r\n2:58\r\n3:0\r\n", applied, 0, std::string("ABX\0", 4), "4\n2:43\n3:44\n"},
+        {"4\n", applied, 0, "ABCD", "4\n"},
         {"4\n1:42\n2:58\n", applied, 0, "ABXD"}, // 1 in place, 2 not: a run cut short
         {"4\n1:42\n2:43\n", already_applied, 0, "ABCD"},
         {"4\n1:58\n2:43\n", mismatch, 0, ""},
@@ -77,6 +78,14 @@ TEST(apply, patches_against_original)
             // Refused: the original untouched, no new file.
             EXPECT_EQ(got.new_file, row.result) << patch;
             EXPECT_EQ(got.original, kept ? row.result : "ABCD") << patch;
+            // The inverter reads as the applier does, but takes no record
+            // whose byte is in place.
+            EXPECT_EQ(got.inverted.status, !row.undo.empty() ? applied
+                                           : kept            ? mismatch
+                                                             : row.status)
+                << patch;
+            EXPECT_EQ(got.inverted.line, row.line) << patch;
+            EXPECT_EQ(got.undo, row.undo) << patch;
         }
     }
 }

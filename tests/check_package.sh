@@ -11,7 +11,8 @@ deb)
     cmake --install "$2" --prefix "$stage/usr" > /dev/null
     [ "$("$stage/usr/bin/torvex")" = 'Usage: torvex.exe original_file new_file output.patch' ]
     [ "$("$stage/usr/bin/torvex-apply")" = 'Usage: torvex-apply original_file new_file input.patch' ]
-    for tool in torvex torvex-apply; do
+    [ "$("$stage/usr/bin/torvex-invert")" = 'Usage: torvex-invert original_file input.patch output.patch' ]
+    for tool in torvex torvex-apply torvex-invert; do
         page=$(zcat "$stage/usr/share/man/man1/$tool.1.gz")
         grep -q "^\.TH ${tool^^} 1 .*\"torvex $version\"" <<< "$page"
         [ -z "$(groff -man -ww -z <<< "$page" 2>&1)" ]
@@ -19,16 +20,17 @@ deb)
     (cd "$2" && cpack -G DEB -B "$stage/package" > /dev/null)
     deb=$(echo "$stage"/package/torvex_"$version"_*.deb)
     contents=$(dpkg-deb -c "$deb")
-    grep -q ' ./usr/bin/torvex$' <<< "$contents"
-    grep -q ' ./usr/bin/torvex-apply$' <<< "$contents"
-    grep -q ' ./usr/share/man/man1/torvex-apply.1.gz$' <<< "$contents"
+    for tool in torvex torvex-apply torvex-invert; do
+        grep -q " ./usr/bin/$tool\$" <<< "$contents"
+        grep -q " ./usr/share/man/man1/$tool.1.gz\$" <<< "$contents"
+    done
     lintian --fail-on error,warning "$deb" 2> /dev/null ;;
 zip)
     dir=$4 top=$(basename "$2" .zip)
     rm -rf "$dir" && mkdir -p "$dir" && (cd "$dir" && cmake -E tar xf "$2")
     [ "$(cd "$dir" && find . -type f | sort | xargs)" = \
-        "./$top/LICENSE ./$top/README.md ./$top/torvex-apply.exe ./$top/torvex.exe" ]
-    for tool in torvex torvex-apply; do
+        "./$top/LICENSE ./$top/README.md ./$top/torvex-apply.exe ./$top/torvex-invert.exe ./$top/torvex.exe" ]
+    for tool in torvex torvex-apply torvex-invert; do
         exe=$dir/$top/$tool.exe
         # Self-contained: it imports only what every Windows has.
         [ "$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name/ {print $3}' | sort -u | xargs)" = \

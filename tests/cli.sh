@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Runs the black-box cases of tests/cli.cases (which says how to add one) against
 # both programs, and checks each case's exit status, message and files.
-#    cli.sh TORVEX TORVEX_APPLY [FUSE_DISK]
-# TORVEX and TORVEX_APPLY are commands (for example "wine torvex.exe"); FUSE_DISK mounts
-# a test disk (tests/fuse_disk.cpp). TORVEX_TARGET=windows expects CR LF line ends.
+#    cli.sh TORVEX TORVEX_APPLY TORVEX_INVERT [FUSE_DISK]
+# The programs are commands (for example "wine torvex.exe"); FUSE_DISK mounts a test disk
+# (tests/fuse_disk.cpp). TORVEX_TARGET=windows expects CR LF line ends.
 set -u
-export TORVEX=$1 TORVEX_APPLY=$2 FUSE_DISK=${3:-} TORVEX_SOURCE=$(cd "$(dirname "$0")/.." && pwd)
+export TORVEX=$1 TORVEX_APPLY=$2 TORVEX_INVERT=$3 FUSE_DISK=${4:-}
+export TORVEX_SOURCE=$(cd "$(dirname "$0")/.." && pwd)
 failures=0
 
 # --- Helpers for the cases' fields ---------------------------------------------
 torvex() { $TORVEX "$@"; }
 torvex-apply() { $TORVEX_APPLY "$@"; }
+torvex-invert() { $TORVEX_INVERT "$@"; }
 posix() { [ "${TORVEX_TARGET:-}" != windows ]; }
 sanitized() { [ -n "${TORVEX_SANITIZED:-}" ]; }
 emulated() { [ -n "${TORVEX_EMULATED:-}" ]; } # under qemu-user, which needs address space
@@ -49,7 +51,7 @@ readme_example() {
     command=$(sed -n "/^<!-- example: $1 -->\$/,/^\`\`\`\$/p" "$TORVEX_SOURCE/README.md" | sed '1,2d;$d')
     [ -n "$command" ] && bash -c "$(sed -E 's#^(cmake [^&]*&& )+##; s#\./build/release/##g' <<< "$command")"
 }
-export -f torvex torvex-apply posix sanitized emulated extras have_fuse put loop partition fuse_disk mount_image at \
+export -f torvex torvex-apply torvex-invert posix sanitized emulated extras have_fuse put loop partition fuse_disk mount_image at \
     interposable long_path readme_example
 
 # --- The runner ----------------------------------------------------------------

@@ -83,12 +83,12 @@ inline std::string read_file(const std::string &path)
     return out.str();
 }
 
-// Applies patch text to original, in place (on a copy) and to a new file.
-// Returns the in-place status and what each left: the new file ("" where it
-// was not made) and the original.
+// Applies patch text to original, in place (on a copy) and to a new file, and
+// inverts it. Returns each status and what each left: the new file and the
+// undo ("" where not made) and the original.
 struct applied_both {
-    apply_result in_place, to_new_file;
-    std::string new_file, original;
+    apply_result in_place, to_new_file, inverted;
+    std::string new_file, original, undo;
 };
 inline applied_both apply_both(const bytes &original, const std::string &text)
 {
@@ -97,17 +97,21 @@ inline applied_both apply_both(const bytes &original, const std::string &text)
     FILE *patch = std::tmpfile(), *copy = make_input(original);
     std::fwrite(text.data(), 1, text.size(), patch);
     const auto size = static_cast<std::int64_t>(original.size());
-    for (bool in_place : {false, true}) { // the new file from the untouched copy
+    const std::string path = folder.path + "/new", undo = folder.path + "/undo";
+    for (int run = 0; run < 3; ++run) { // the new file and the undo from the untouched copy
         std::rewind(patch);
-        const std::string path = folder.path + "/new";
-        target place = open_target(path.c_str(), copy, patch);
-        (in_place ? out.in_place : out.to_new_file) =
-            in_place ? apply_in_place(copy, size, copy, patch, nullptr)
-                     : apply_to_new_file(copy, size, place, patch);
+        target place = open_target(run == 1 ? undo.c_str() : path.c_str(), copy, patch);
+        if (run == 0)
+            out.to_new_file = apply_to_new_file(copy, size, place, patch);
+        else if (run == 1)
+            out.inverted = invert_to_new_file(copy, size, place, patch);
+        else
+            out.in_place = apply_in_place(copy, size, copy, patch, nullptr);
         close_target(place);
-        if (!in_place)
-            out.new_file = read_file(path);
     }
+    out.new_file = read_file(path);
+    out.undo = read_file(undo);
+    std::remove(undo.c_str());
     std::fclose(patch);
     out.original = read_back((std::fseek(copy, 0, SEEK_END), copy));
     return out;
@@ -143,6 +147,13 @@ inline std::string check_pair(const std::uint8_t *data, std::size_t size)
         return "applying in place differs";
     if (applied.to_new_file.status != apply_status::applied || applied.new_file != want)
         return "applying to a new file differs";
+    // The undo is the patch of the pair the other way round, and gives back
+    // the original.
+    if (applied.inverted.status != apply_status::applied ||
+        applied.undo != size_line + model_records(b, a))
+        return "the undo differs";
+    if (apply_both(b, applied.undo).original != std::string(a.begin(), a.end()))
+        return "applying the undo differs";
     for (scan_path path : {scan_path::portable, scan_path::vector}) {
         char buffer[160]; // small, so that records are flushed mid-span
         patch_writer patch;

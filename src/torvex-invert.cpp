@@ -1,0 +1,42 @@
+// torvex-invert original_file input.patch output.patch
+//
+// Writes the undo of a patch made by torvex, from the original it was made
+// for: applied to the patched file, it gives back the original. Made before
+// a patch is applied in place, it lets that be taken back. The patch is
+// checked against the original, record by record, before the undo is in place.
+#include "apply.hpp"
+#include "entry.hpp"
+#include "files.hpp"
+#include "messages.hpp"
+
+#include <cstdio>
+
+int run_program(int argc, char **argv)
+{
+    if (argc != 4)
+        fatal_error(messages::invert_usage);
+    FILE *original = open_file(argv[1]);
+    FILE *patch = open_patch(argv[2]);
+    const std::int64_t size = get_size(original);
+    report_size_limit_as_write_error();
+
+    // Never the original, the patch, or a file that shares bytes with either;
+    // a folder or a disk cannot take a patch.
+    target place = open_target(argv[3], original, patch);
+    if (place.kind == target_kind::refused || place.kind == target_kind::original)
+        fatal_error(messages::create_failed);
+    if (!keep_writers_out(original, patch))
+        fatal_error(messages::open_failed);
+
+    const apply_result result = place.kind == target_kind::replaceable
+                                    ? invert_to_new_file(original, size, place, patch)
+                                    : invert_to_device(original, size, place.stream, patch);
+    const bool closed = place.stream == nullptr || std::fclose(place.stream) == 0;
+    place.stream = nullptr;
+    close_target(place);
+    if (!closed && result.status == apply_status::applied)
+        fatal_error(messages::write_failed);
+    std::fclose(patch);
+    std::fclose(original);
+    return report(result, messages::create_failed, messages::write_failed);
+}
