@@ -1,6 +1,8 @@
 // The block comparison: both inputs are compared block by block, front to
-// back. Equal bytes are skipped 64 at a time; only a 64-byte chunk that
-// differs is looked at byte by byte.
+// back. On x86 equal bytes are skipped 256 at a time (128 with SSE2) by
+// vector compares inlined into the loop; the masks that find a window
+// differing also give every differing byte in it, without a second look.
+// Elsewhere memcmp skips equal runs and a 64-byte scan finds the bytes.
 #include "compare.hpp"
 #include "files.hpp"
 #include "messages.hpp"
@@ -10,17 +12,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define TORVEX_HAVE_SSE2 1
-#define TORVEX_SSE2_TARGET
-#elif defined(__GNUC__) && defined(__i386__)
-// A 32-bit build may meet a processor without SSE2: its scan is built for
-// SSE2 all the same, and chosen only where the processor has it.
-#include <emmintrin.h>
-#define TORVEX_HAVE_SSE2 1
-#define TORVEX_SSE2_AT_RUN_TIME 1
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+// Built for SSE2 and AVX2 whatever the build's own target, and chosen at run
+// time: a 32-bit build may meet a processor without SSE2, any build one
+// without AVX2.
+#include <cpuid.h>
+#include <immintrin.h>
+#define TORVEX_X86 1
 #define TORVEX_SSE2_TARGET __attribute__((target("sse2")))
+#define TORVEX_AVX2_TARGET __attribute__((target("avx2")))
 #endif
 
 namespace
@@ -45,61 +45,170 @@ std::uint64_t diff_mask_portable(const unsigned char *a, const unsigned char *b)
     return mask;
 }
 
-#ifdef TORVEX_HAVE_SSE2
-// Byte k of the mask is all ones where byte k of the 16 at a and at b agree.
-TORVEX_SSE2_TARGET inline __m128i get_equal16(const unsigned char *a, const unsigned char *b)
+// A record for every set bit of differing, bit k standing for the byte at
+// at + k.
+[[gnu::always_inline]] inline void add_differing(std::uint64_t differing, std::size_t at,
+                                                 const unsigned char *b, std::int64_t base,
+                                                 patch_writer &patch)
 {
-    return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(a)),
-                          _mm_loadu_si128(reinterpret_cast<const __m128i *>(b)));
+    for (; differing != 0; differing &= differing - 1) {
+        const std::size_t where = at + static_cast<std::size_t>(std::countr_zero(differing));
+        add_to_patch(base + static_cast<std::int64_t>(where), b[where], patch);
+    }
 }
 
-TORVEX_SSE2_TARGET inline std::uint64_t get_bits(__m128i equal)
-{
-    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(equal)));
-}
-
-TORVEX_SSE2_TARGET std::uint64_t diff_mask_sse2(const unsigned char *a, const unsigned char *b)
-{
-    const __m128i e0 = get_equal16(a, b), e1 = get_equal16(a + 16, b + 16);
-    const __m128i e2 = get_equal16(a + 32, b + 32), e3 = get_equal16(a + 48, b + 48);
-    // Equal chunks are the common case: one test decides them.
-    const __m128i all = _mm_and_si128(_mm_and_si128(e0, e1), _mm_and_si128(e2, e3));
-    if (_mm_movemask_epi8(all) == 0xFFFF)
-        return 0;
-    return ~(get_bits(e0) | get_bits(e1) << 16 | get_bits(e2) << 32 | get_bits(e3) << 48);
-}
-#endif
-
-// Equal runs are the common case. The C library's memcmp, tuned to the
-// machine it runs on, skips them fastest, 256 bytes a call; but the Windows
-// runtime's compares 8 bytes at a time, and there the 64-byte scan is faster.
-#ifdef _WIN32
-constexpr bool SKIP_WITH_MEMCMP = false;
-#else
-constexpr bool SKIP_WITH_MEMCMP = true;
-#endif
-
-// Inlined into each scan's own entry below, so that the scan inlines too.
-template <std::uint64_t (*diff_mask)(const unsigned char *, const unsigned char *)>
-[[gnu::always_inline]] inline void compare_span(const unsigned char *a, const unsigned char *b,
-                                                std::size_t length, std::int64_t base,
-                                                patch_writer &patch)
+// Equal runs are skipped by the C library's memcmp, tuned to the machine it
+// runs on, 256 bytes a call; a differing piece is scanned 64 bytes at a time.
+void compare_span_portable(const unsigned char *a, const unsigned char *b, std::size_t length,
+                           std::int64_t base, patch_writer &patch)
 {
     std::size_t i = 0;
     for (;; i += 64) {
-        while (SKIP_WITH_MEMCMP && i + 256 <= length && std::memcmp(a + i, b + i, 256) == 0)
+        while (i + 256 <= length && std::memcmp(a + i, b + i, 256) == 0)
             i += 256;
         if (i + 64 > length)
             break;
-        for (std::uint64_t mask = diff_mask(a + i, b + i); mask != 0; mask &= mask - 1) {
-            const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(mask));
-            add_to_patch(base + static_cast<std::int64_t>(at), b[at], patch);
-        }
+        add_differing(diff_mask_portable(a + i, b + i), i, b, base, patch);
     }
     for (; i < length; ++i)
         if (a[i] != b[i])
             add_to_patch(base + static_cast<std::int64_t>(i), b[i], patch);
 }
+
+#ifdef TORVEX_X86
+// One vector width's compares, kept inside functions built for it: only
+// integers leave them. step() says whether 8 vectors of bytes at a and b are
+// equal; where not, it gives each vector's differing bytes, one bit each.
+struct sse2_lanes {
+    static constexpr std::size_t WIDTH = 16;
+    static constexpr std::uint64_t ALL = 0xFFFF;
+    TORVEX_SSE2_TARGET static __m128i equal(const unsigned char *a, const unsigned char *b)
+    {
+        return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(a)),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i *>(b)));
+    }
+    TORVEX_SSE2_TARGET static std::uint64_t differing(const unsigned char *a,
+                                                      const unsigned char *b)
+    {
+        return ~static_cast<std::uint64_t>(_mm_movemask_epi8(equal(a, b))) & ALL;
+    }
+    TORVEX_SSE2_TARGET static bool step(const unsigned char *a, const unsigned char *b,
+                                        std::uint64_t (&differing)[8])
+    {
+        __m128i e[8];
+        for (std::size_t k = 0; k < 8; ++k)
+            e[k] = equal(a + k * WIDTH, b + k * WIDTH);
+        const __m128i all =
+            _mm_and_si128(_mm_and_si128(_mm_and_si128(e[0], e[1]), _mm_and_si128(e[2], e[3])),
+                          _mm_and_si128(_mm_and_si128(e[4], e[5]), _mm_and_si128(e[6], e[7])));
+        if (static_cast<std::uint64_t>(_mm_movemask_epi8(all)) == ALL)
+            return true;
+        for (std::size_t k = 0; k < 8; ++k)
+            differing[k] = ~static_cast<std::uint64_t>(_mm_movemask_epi8(e[k])) & ALL;
+        return false;
+    }
+};
+
+struct avx2_lanes {
+    static constexpr std::size_t WIDTH = 32;
+    static constexpr std::uint64_t ALL = 0xFFFFFFFF;
+    TORVEX_AVX2_TARGET static __m256i equal(const unsigned char *a, const unsigned char *b)
+    {
+        return _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(a)),
+                                 _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b)));
+    }
+    TORVEX_AVX2_TARGET static std::uint64_t differing(const unsigned char *a,
+                                                      const unsigned char *b)
+    {
+        return ~static_cast<std::uint64_t>(
+                   static_cast<std::uint32_t>(_mm256_movemask_epi8(equal(a, b)))) &
+               ALL;
+    }
+    TORVEX_AVX2_TARGET static bool step(const unsigned char *a, const unsigned char *b,
+                                        std::uint64_t (&differing)[8])
+    {
+        __m256i e[8];
+        for (std::size_t k = 0; k < 8; ++k)
+            e[k] = equal(a + k * WIDTH, b + k * WIDTH);
+        const __m256i all = _mm256_and_si256(
+            _mm256_and_si256(_mm256_and_si256(e[0], e[1]), _mm256_and_si256(e[2], e[3])),
+            _mm256_and_si256(_mm256_and_si256(e[4], e[5]), _mm256_and_si256(e[6], e[7])));
+        if (static_cast<std::uint32_t>(_mm256_movemask_epi8(all)) == ALL)
+            return true;
+        for (std::size_t k = 0; k < 8; ++k)
+            differing[k] = ~static_cast<std::uint64_t>(
+                               static_cast<std::uint32_t>(_mm256_movemask_epi8(e[k]))) &
+                           ALL;
+        return false;
+    }
+};
+
+// Eight vectors a step: one test decides a step of equal bytes, the common
+// case; in a step that differs, the masks that found it give its differing
+// bytes. Inlined into each scan below, built for its vectors.
+template <typename Lanes>
+[[gnu::always_inline]] inline void scan_lanes(const unsigned char *a, const unsigned char *b,
+                                              std::size_t length, std::int64_t base,
+                                              patch_writer &patch)
+{
+    constexpr std::size_t W = Lanes::WIDTH;
+    std::size_t i = 0;
+    for (std::uint64_t differing[8]; i + 8 * W <= length; i += 8 * W)
+        if (!Lanes::step(a + i, b + i, differing))
+            for (std::size_t k = 0; k < 8; ++k)
+                add_differing(differing[k], i + k * W, b, base, patch);
+    for (; i + W <= length; i += W)
+        add_differing(Lanes::differing(a + i, b + i), i, b, base, patch);
+    for (; i < length; ++i)
+        if (a[i] != b[i])
+            add_to_patch(base + static_cast<std::int64_t>(i), b[i], patch);
+}
+
+TORVEX_SSE2_TARGET void compare_span_sse2(const unsigned char *a, const unsigned char *b,
+                                          std::size_t length, std::int64_t base,
+                                          patch_writer &patch)
+{
+    scan_lanes<sse2_lanes>(a, b, length, base, patch);
+}
+
+TORVEX_AVX2_TARGET void compare_span_avx2(const unsigned char *a, const unsigned char *b,
+                                          std::size_t length, std::int64_t base,
+                                          patch_writer &patch)
+{
+    scan_lanes<avx2_lanes>(a, b, length, base, patch);
+}
+
+// What the processor has, asked of it directly (the compiler's own
+// __builtin_cpu_supports needs a runtime library not every system links).
+bool has_sse2()
+{
+    unsigned a, b, c, d;
+    return __get_cpuid(1, &a, &b, &c, &d) != 0 && (d & bit_SSE2) != 0;
+}
+
+bool has_avx2()
+{
+    unsigned a, b, c, d;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0)
+        return false;
+    unsigned saved, high; // the system must save the vector registers on a switch
+    __asm__("xgetbv" : "=a"(saved), "=d"(high) : "c"(0));
+    return (saved & 6) == 6 && __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && (b & bit_AVX2) != 0;
+}
+
+// The widest scan the processor has, up to path. Asked once: in a virtual
+// machine each cpuid costs a trip to the host. (A plain static, which needs no
+// guard from the C++ runtime, whose loading would cost every run.)
+scan_path get_scan(scan_path path)
+{
+    static int widest = -1;
+    if (widest < 0)
+        widest = static_cast<int>(has_avx2()   ? scan_path::avx2
+                                  : has_sse2() ? scan_path::sse2
+                                               : scan_path::portable);
+    return std::min(path, static_cast<scan_path>(widest));
+}
+#endif
 
 // Reads exactly length bytes, or ends the run: a short read means the input
 // shrank or changed, and its missing bytes must never be compared.
@@ -119,42 +228,19 @@ unsigned char *allocate(std::size_t size)
 
 } // namespace
 
-namespace
-{
-void compare_span_portable(const unsigned char *a, const unsigned char *b, std::size_t length,
-                           std::int64_t base, patch_writer &patch)
-{
-    compare_span<diff_mask_portable>(a, b, length, base, patch);
-}
-
-#ifdef TORVEX_HAVE_SSE2
-TORVEX_SSE2_TARGET void compare_span_vector(const unsigned char *a, const unsigned char *b,
-                                            std::size_t length, std::int64_t base,
-                                            patch_writer &patch)
-{
-    compare_span<diff_mask_sse2>(a, b, length, base, patch);
-}
-
-bool has_sse2()
-{
-#ifdef TORVEX_SSE2_AT_RUN_TIME
-    static const bool present = __builtin_cpu_supports("sse2");
-    return present;
-#else
-    return true;
-#endif
-}
-#endif
-} // namespace
-
-// Processors without SSE2 (arm64, s390x, old x86) take the portable scan.
 void compare_buffers(const unsigned char *original, const unsigned char *changed,
                      std::size_t length, std::int64_t base, patch_writer &patch,
                      [[maybe_unused]] scan_path path)
 {
-#ifdef TORVEX_HAVE_SSE2
-    if (path == scan_path::vector && has_sse2())
-        return compare_span_vector(original, changed, length, base, patch);
+#ifdef TORVEX_X86
+    switch (get_scan(path)) {
+    case scan_path::avx2:
+        return compare_span_avx2(original, changed, length, base, patch);
+    case scan_path::sse2:
+        return compare_span_sse2(original, changed, length, base, patch);
+    case scan_path::portable:
+        break;
+    }
 #endif
     compare_span_portable(original, changed, length, base, patch);
 }
@@ -302,7 +388,6 @@ std::int64_t compare_mapped(FILE *original_file, FILE *changed_file, patch_write
         trace_block_start(base);
         const std::size_t length = get_block_length(base, size, block_size);
         const std::int64_t end = base + static_cast<std::int64_t>(length);
-        check_inputs_hold(original_file, changed_file, end);
         // This block and the next: the disk reads on while a block is compared.
         // (Saturated: an input may be as long as offsets go.)
         const std::int64_t ahead = end + std::min(step, size - end);

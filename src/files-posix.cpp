@@ -592,7 +592,7 @@ copy_result copy_bytes(int in, int out, off_t at, off_t end, bool skip_zeros, un
         return copy_result::read_failed;
     struct stat info;
     const std::size_t block =
-        fstat(out, &info) == 0 && info.st_blksize > 0 ? info.st_blksize : 4096;
+        skip_zeros && fstat(out, &info) == 0 && info.st_blksize > 0 ? info.st_blksize : 4096;
     while (from < end) {
         // Pieces end on a block, so that none cuts a run of zeros in two.
         const off_t stop = std::min<off_t>(end, from + capacity - (from + capacity) % block);

@@ -154,14 +154,16 @@ inline std::string check_pair(const std::uint8_t *data, std::size_t size)
         return "the undo differs";
     if (apply_both(b, applied.undo).original != std::string(a.begin(), a.end()))
         return "applying the undo differs";
-    for (scan_path path : {scan_path::portable, scan_path::vector}) {
+    for (scan_path path : {scan_path::portable, scan_path::sse2, scan_path::avx2}) {
         char buffer[160]; // small, so that records are flushed mid-span
         patch_writer patch;
         start_patch(patch, std::tmpfile(), buffer, sizeof buffer);
         compare_buffers(a.data(), b.data(), a.size(), 0, patch, path);
         flush_patch(patch);
         if (read_back(patch.stream) != expected)
-            return path == scan_path::vector ? "vector scan differs" : "portable scan differs";
+            return path == scan_path::avx2   ? "AVX2 scan differs"
+                   : path == scan_path::sse2 ? "SSE2 scan differs"
+                                             : "portable scan differs";
     }
     return "";
 }
