@@ -1,6 +1,7 @@
 // The applier: one walk over the patch checks each record against the
 // original and hands it to a writer, which writes runs of consecutive
-// records at once, in place or front to back.
+// records at once, in place or front to back; or, for the undo, to the patch
+// writer with the original's byte.
 #include "apply.hpp"
 
 #include "files.hpp"

@@ -1,11 +1,11 @@
 // The applier: writes the new file from the original and a patch, or the
-// undo of the patch for the original. The patch
-// is read front to back and each record checked against the original's byte
-// before it is used: torvex records only bytes that differ, so in the
-// original no record's byte is in place yet; every record's byte in place
-// means the patch was applied already; records in place up to some point and
-// none after it mean an in-place run that was cut short, which is finished.
-// Anything else is another original.
+// undo of the patch for the original. The patch is read front to back and
+// each record checked against the original's byte before it is used: torvex
+// records only bytes that differ, so in the original no record's byte is in
+// place yet; every record's byte in place means the patch was applied
+// already; records in place up to some point and none after it mean an
+// in-place run that was cut short, which is finished. Anything else is
+// another original.
 #pragma once
 
 #include "files.hpp"
