@@ -77,88 +77,83 @@ void compare_span_portable(const unsigned char *a, const unsigned char *b, std::
 
 #ifdef TORVEX_X86
 // One vector width's compares, kept inside functions built for it: only
-// integers leave them. step() says whether 8 vectors of bytes at a and b are
-// equal; where not, it gives each vector's differing bytes, one bit each.
+// integers leave them. step() says whether the 256 bytes (SSE2: 128) at a and
+// b are equal; where not, it gives their differing bytes, one bit each, 64 to
+// a word.
 struct sse2_lanes {
-    static constexpr std::size_t WIDTH = 16;
-    static constexpr std::uint64_t ALL = 0xFFFF;
-    TORVEX_SSE2_TARGET static __m128i equal(const unsigned char *a, const unsigned char *b)
+    static constexpr std::size_t STEP = 128;
+    TORVEX_SSE2_TARGET static std::uint64_t equal_bits(const unsigned char *a,
+                                                       const unsigned char *b)
     {
-        return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(a)),
-                              _mm_loadu_si128(reinterpret_cast<const __m128i *>(b)));
-    }
-    TORVEX_SSE2_TARGET static std::uint64_t differing(const unsigned char *a,
-                                                      const unsigned char *b)
-    {
-        return ~static_cast<std::uint64_t>(_mm_movemask_epi8(equal(a, b))) & ALL;
+        return static_cast<std::uint16_t>(_mm_movemask_epi8(
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(a)),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i *>(b)))));
     }
     TORVEX_SSE2_TARGET static bool step(const unsigned char *a, const unsigned char *b,
-                                        std::uint64_t (&differing)[8])
+                                        std::uint64_t (&differing)[STEP / 64])
     {
         __m128i e[8];
         for (std::size_t k = 0; k < 8; ++k)
-            e[k] = equal(a + k * WIDTH, b + k * WIDTH);
+            e[k] = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(a + 16 * k)),
+                                  _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + 16 * k)));
         const __m128i all =
             _mm_and_si128(_mm_and_si128(_mm_and_si128(e[0], e[1]), _mm_and_si128(e[2], e[3])),
                           _mm_and_si128(_mm_and_si128(e[4], e[5]), _mm_and_si128(e[6], e[7])));
-        if (static_cast<std::uint64_t>(_mm_movemask_epi8(all)) == ALL)
+        if (_mm_movemask_epi8(all) == 0xFFFF)
             return true;
-        for (std::size_t k = 0; k < 8; ++k)
-            differing[k] = ~static_cast<std::uint64_t>(_mm_movemask_epi8(e[k])) & ALL;
+        for (std::size_t word = 0; word < 2; ++word) {
+            std::uint64_t equal = 0;
+            for (std::size_t k = 0; k < 4; ++k)
+                equal |= static_cast<std::uint64_t>(
+                             static_cast<std::uint16_t>(_mm_movemask_epi8(e[4 * word + k])))
+                         << 16 * k;
+            differing[word] = ~equal;
+        }
         return false;
     }
 };
 
 struct avx2_lanes {
-    static constexpr std::size_t WIDTH = 32;
-    static constexpr std::uint64_t ALL = 0xFFFFFFFF;
-    TORVEX_AVX2_TARGET static __m256i equal(const unsigned char *a, const unsigned char *b)
-    {
-        return _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(a)),
-                                 _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b)));
-    }
-    TORVEX_AVX2_TARGET static std::uint64_t differing(const unsigned char *a,
-                                                      const unsigned char *b)
-    {
-        return ~static_cast<std::uint64_t>(
-                   static_cast<std::uint32_t>(_mm256_movemask_epi8(equal(a, b)))) &
-               ALL;
-    }
+    static constexpr std::size_t STEP = 256;
     TORVEX_AVX2_TARGET static bool step(const unsigned char *a, const unsigned char *b,
-                                        std::uint64_t (&differing)[8])
+                                        std::uint64_t (&differing)[STEP / 64])
     {
         __m256i e[8];
         for (std::size_t k = 0; k < 8; ++k)
-            e[k] = equal(a + k * WIDTH, b + k * WIDTH);
+            e[k] = _mm256_cmpeq_epi8(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + 32 * k)),
+                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + 32 * k)));
         const __m256i all = _mm256_and_si256(
             _mm256_and_si256(_mm256_and_si256(e[0], e[1]), _mm256_and_si256(e[2], e[3])),
             _mm256_and_si256(_mm256_and_si256(e[4], e[5]), _mm256_and_si256(e[6], e[7])));
-        if (static_cast<std::uint32_t>(_mm256_movemask_epi8(all)) == ALL)
+        if (_mm256_movemask_epi8(all) == -1)
             return true;
-        for (std::size_t k = 0; k < 8; ++k)
-            differing[k] = ~static_cast<std::uint64_t>(
-                               static_cast<std::uint32_t>(_mm256_movemask_epi8(e[k]))) &
-                           ALL;
+        for (std::size_t word = 0; word < 4; ++word)
+            differing[word] = ~(static_cast<std::uint32_t>(_mm256_movemask_epi8(e[2 * word])) |
+                                static_cast<std::uint64_t>(static_cast<std::uint32_t>(
+                                    _mm256_movemask_epi8(e[2 * word + 1])))
+                                    << 32);
         return false;
     }
 };
 
-// Eight vectors a step: one test decides a step of equal bytes, the common
-// case; in a step that differs, the masks that found it give its differing
-// bytes. Inlined into each scan below, built for its vectors.
+// A step of vectors at a time: one test decides a step of equal bytes, the
+// common case; in a step that differs, the masks that found it give its
+// differing bytes. Inlined into each scan below, built for its vectors.
 template <typename Lanes>
 [[gnu::always_inline]] inline void scan_lanes(const unsigned char *a, const unsigned char *b,
                                               std::size_t length, std::int64_t base,
                                               patch_writer &patch)
 {
-    constexpr std::size_t W = Lanes::WIDTH;
+    constexpr std::size_t STEP = Lanes::STEP;
     std::size_t i = 0;
-    for (std::uint64_t differing[8]; i + 8 * W <= length; i += 8 * W)
+    for (std::uint64_t differing[STEP / 64]; i + STEP <= length; i += STEP)
         if (!Lanes::step(a + i, b + i, differing))
-            for (std::size_t k = 0; k < 8; ++k)
-                add_differing(differing[k], i + k * W, b, base, patch);
-    for (; i + W <= length; i += W)
-        add_differing(Lanes::differing(a + i, b + i), i, b, base, patch);
+            for (std::size_t word = 0; word < STEP / 64; ++word)
+                add_differing(differing[word], i + 64 * word, b, base, patch);
+    // The rest, 16 at a time, then byte by byte.
+    for (; i + 16 <= length; i += 16)
+        add_differing(~sse2_lanes::equal_bits(a + i, b + i) & 0xFFFF, i, b, base, patch);
     for (; i < length; ++i)
         if (a[i] != b[i])
             add_to_patch(base + static_cast<std::int64_t>(i), b[i], patch);
