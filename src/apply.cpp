@@ -134,12 +134,12 @@ apply_status write_run(record_writer &writer)
 apply_status add_record(record_writer &writer, std::int64_t offset, unsigned char value)
 {
     const std::int64_t run_end = writer.run_start + static_cast<std::int64_t>(writer.run_length);
-    const original_window &window = *writer.window;
     const std::int64_t gap = offset - run_end;
     if (writer.joins_gaps && writer.run_length > 0 && gap > 0 && gap <= GAP_LIMIT &&
-        run_end >= window.start &&
+        run_end >= writer.window->start &&
         writer.run_length + static_cast<std::size_t>(gap) < BUFFER_SIZE) {
-        std::memcpy(writer.run + writer.run_length, window.bytes + (run_end - window.start),
+        std::memcpy(writer.run + writer.run_length,
+                    writer.window->bytes + (run_end - writer.window->start),
                     static_cast<std::size_t>(gap));
         writer.run_length += static_cast<std::size_t>(gap);
     }
@@ -184,15 +184,15 @@ apply_result get_fault(patch_line line, std::uint64_t at)
 }
 
 // Reads the patch from where it stands and hands every record, with the
-// original's byte at its offset (read through window), to visit(offset,
-// value, byte), which says how to go on. Where copy is given, every byte read
-// goes there too. The first fault, front to back, decides.
+// original's byte at its offset (read through window; 0 without one), to
+// visit(offset, value, byte), which says how to go on. Where copy is given,
+// every byte read goes there too. The first fault, front to back, decides.
 template <typename Visit>
-apply_result visit_records(FILE *patch, original_window &window, std::int64_t size,
-                           const buffers &memory, FILE *copy, Visit visit)
+apply_result visit_records(FILE *patch, original_window *window, std::int64_t size,
+                           const buffers &memory, FILE *copy, piece_hashes *pieces, Visit visit)
 {
     patch_reader reader;
-    start_reading(reader, patch, memory.patch, BUFFER_SIZE, copy);
+    start_reading(reader, patch, memory.patch, BUFFER_SIZE, copy, pieces);
     patch_line line = read_size_line(reader);
     if (line != patch_line::read)
         return get_fault(line, 1);
@@ -202,8 +202,8 @@ apply_result visit_records(FILE *patch, original_window &window, std::int64_t si
         const std::size_t count = read_records(reader, memory.offsets, memory.values, BATCH, line);
         for (std::size_t i = 0; i < count; ++i) {
             const auto offset = static_cast<std::int64_t>(memory.offsets[i]);
-            unsigned char byte;
-            if (!get_original_byte(window, offset, byte))
+            unsigned char byte = 0;
+            if (window != nullptr && !get_original_byte(*window, offset, byte))
                 return {apply_status::read_failed, 0};
             const apply_status next = visit(offset, memory.values[i], byte);
             if (next != apply_status::applied)
@@ -221,7 +221,7 @@ apply_result visit_records(FILE *patch, original_window &window, std::int64_t si
 // original and hands it to writer (none: only check). Where copy is given,
 // every byte read goes there too.
 apply_result walk_patch(FILE *patch, FILE *original, std::int64_t size, const buffers &memory,
-                        record_writer *writer, FILE *copy = nullptr)
+                        record_writer *writer, FILE *copy = nullptr, piece_hashes *pieces = nullptr)
 {
     original_window window{original, size, memory.window, 0, 0};
     if (writer != nullptr)
@@ -229,7 +229,7 @@ apply_result walk_patch(FILE *patch, FILE *original, std::int64_t size, const bu
     bool applying = false;
     std::uint64_t records = 0;
     const apply_result read = visit_records(
-        patch, window, size, memory, copy,
+        patch, &window, size, memory, copy, pieces,
         [&](std::int64_t offset, unsigned char value, unsigned char byte) {
             ++records;
             if (byte != value)
@@ -270,45 +270,66 @@ template <typename Apply> apply_result with_buffers(Apply apply)
     return result;
 }
 
-// Checks the whole patch, keeping its text in copy (where given), then reads
-// that again and writes as it goes. In place, in_place writes into out; else
-// out takes the new file front to back.
+// Checks the whole patch, then reads it again as again says and writes as it
+// goes. In place, in_place writes into out; else out takes the new file front
+// to back.
 apply_result check_then_write(FILE *original, std::int64_t size, FILE *out,
-                              in_place_writer *in_place, FILE *patch, FILE *copy)
+                              in_place_writer *in_place, FILE *patch, rereading again, FILE *copy)
 {
-    return with_buffers([&](const buffers &memory) {
-        const apply_result checked = walk_patch(patch, original, size, memory, nullptr, copy);
+    // A verified patch's pieces: up to MOST_VERIFIED_PATCH, each read a
+    // buffer less what is left of a line (under 64 bytes), and the last.
+    constexpr std::size_t MOST_PIECES = 65536;
+    static_assert(MOST_VERIFIED_PATCH / (BUFFER_SIZE - 64) + 2 <= MOST_PIECES);
+    piece_hashes pieces{get_random_key(), nullptr, MOST_PIECES};
+    if (again == rereading::verified && (pieces.hashes = static_cast<std::uint64_t *>(std::malloc(
+                                             MOST_PIECES * sizeof(std::uint64_t)))) == nullptr)
+        return apply_result{apply_status::alloc_failed, 0};
+    piece_hashes *verify = again == rereading::verified ? &pieces : nullptr;
+    const apply_result result = with_buffers([&](const buffers &memory) {
+        const apply_result checked =
+            walk_patch(patch, original, size, memory, nullptr, copy, verify);
         // Nothing to write in place when every record's byte is there already.
         if (checked.status != apply_status::applied &&
             !(in_place == nullptr && checked.status == apply_status::already_applied))
             return checked;
         if (copy != nullptr && std::fflush(copy) != 0)
             return apply_result{apply_status::create_failed, 0};
-        if (copy != nullptr)
-            patch = copy;
-        if (!rewind_file(patch))
+        FILE *again_from = copy != nullptr ? copy : patch;
+        if (!rewind_file(again_from))
             return apply_result{apply_status::read_failed, 0};
+        // The check is done: the records are only written now, from the patch
+        // as it was checked.
+        pieces.verifying = true;
         record_writer writer{out,         in_place ? between::nothing : between::streamed,
                              false,       original,
                              size,        memory.run,
                              memory.copy, in_place};
-        return walk_patch(patch, original, size, memory, &writer);
+        apply_result written =
+            visit_records(again_from, nullptr, size, memory, nullptr, verify,
+                          [&](std::int64_t offset, unsigned char value, unsigned char) {
+                              return add_record(writer, offset, value);
+                          });
+        if (written.status == apply_status::applied)
+            written = {finish_writing(writer), 0};
+        return written.status == apply_status::applied ? checked : written;
     });
+    std::free(pieces.hashes);
+    return result;
 }
 
 } // namespace
 
 apply_result apply_in_place(FILE *original, std::int64_t size, FILE *target, FILE *patch,
-                            FILE *copy)
+                            rereading again, FILE *copy)
 {
     in_place_writer in_place{target, size};
-    return check_then_write(original, size, target, &in_place, patch, copy);
+    return check_then_write(original, size, target, &in_place, patch, again, copy);
 }
 
 apply_result apply_to_device(FILE *original, std::int64_t size, FILE *device, FILE *patch,
-                             FILE *copy)
+                             rereading again, FILE *copy)
 {
-    return check_then_write(original, size, device, nullptr, patch, copy);
+    return check_then_write(original, size, device, nullptr, patch, again, copy);
 }
 
 namespace
@@ -343,7 +364,7 @@ apply_result write_undo(FILE *original, std::int64_t size, FILE *patch, FILE *ou
     start_patch(undo, out, reinterpret_cast<char *>(memory.run), BUFFER_SIZE);
     original_window window{original, size, memory.window, 0, 0};
     apply_result result =
-        visit_records(patch, window, size, memory, nullptr,
+        visit_records(patch, &window, size, memory, nullptr, nullptr,
                       [&](std::int64_t offset, unsigned char value, unsigned char byte) {
                           if (byte == value)
                               return apply_status::mismatch;

@@ -37,12 +37,12 @@ struct apply_result {
 
 // Writes only the recorded bytes into target, which holds the original's
 // bytes (the very file, opened for writing), then flushes them to the disk.
-// The patch is read and checked whole first, its text kept in copy (see
-// open_patch_copy), then that is read again as it is applied; without a copy
-// the patch must be a file that can be read twice. An original whose size
-// changes under the run is a read error.
+// The patch is read and checked whole first, then read again as again says
+// (see plan_rereading), from copy where there is one, as it is applied. A
+// patch that changed between the readings, or an original whose size changes
+// under the run, is a read error.
 apply_result apply_in_place(FILE *original, std::int64_t size, FILE *target, FILE *patch,
-                            FILE *copy);
+                            rereading again, FILE *copy);
 
 // Writes the new file in place's folder whole or not at all: a copy of the
 // original, holes kept, with the records applied, flushed to the disk, then
@@ -52,7 +52,7 @@ apply_result apply_to_new_file(FILE *original, std::int64_t size, const target &
 // Writes the new file front to back into a device (/dev/null keeps nothing),
 // once the patch has been checked whole, as in place.
 apply_result apply_to_device(FILE *original, std::int64_t size, FILE *device, FILE *patch,
-                             FILE *copy);
+                             rereading again, FILE *copy);
 
 // The undo of a patch: the same size line, then for every record, in order,
 // its offset with the original's byte there, so that applying it to the

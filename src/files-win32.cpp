@@ -160,10 +160,18 @@ FILE *open_patch(const char *path)
 }
 
 // No one writes the patch while the run holds it: it is read twice as it is.
-bool open_patch_copy(FILE *, FILE *&copy)
+rereading plan_rereading(FILE *patch, FILE *, FILE *&copy)
 {
     copy = nullptr;
-    return true;
+    return rewind_file(patch) ? rereading::as_is : rereading::not_twice;
+}
+
+std::uint64_t get_random_key()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<std::uint64_t>(now.QuadPart) ^
+           static_cast<std::uint64_t>(GetCurrentProcessId()) << 32;
 }
 
 // Shared with no one, and deleted as it is closed.

@@ -84,15 +84,25 @@ void guard_mapped_reads();
 // Opens a patch for binary reading: a regular file or a pipe. A folder or a
 // path that cannot be opened ends the run.
 FILE *open_patch(const char *path);
-// Where a run that reads the patch twice (in place, to a device) keeps its
-// text as the check reads it, so that every byte written comes from the patch
-// exactly as it was checked. On POSIX systems a private file in the system's
-// temporary folder ($TMPDIR, else /tmp), which the check fills: the patch may
-// then come from a pipe, and nothing done to it during the run reaches the
-// original. False where none can be made apart from the original. On Windows
-// none (copy is nullptr): the patch itself is read again, which no one may
-// write while the run holds it.
-bool open_patch_copy(FILE *original, FILE *&copy);
+// How a run that reads the patch twice (in place, to a device) reads it
+// again, so that every byte written comes from the patch exactly as the check
+// read it. On POSIX systems a regular patch file of at most
+// MOST_VERIFIED_PATCH bytes is read again as it is, each piece verified
+// against what the check read (patch_reader's pieces); any other patch, a pipe
+// for one, is kept whole as the check reads it in a private file in the
+// system's temporary folder ($TMPDIR, else /tmp). On Windows the patch itself
+// is read again, which no one may write while the run holds it.
+constexpr std::int64_t MOST_VERIFIED_PATCH = std::int64_t{60} << 30;
+enum class rereading {
+    verified,  // read again as it is, every piece checked (copy is nullptr)
+    as_is,     // read again as it is (copy is nullptr)
+    from_copy, // read again from copy
+    no_copy,   // no private file could be made apart from the original
+    not_twice, // it cannot be read again (a pipe, on Windows)
+};
+rereading plan_rereading(FILE *patch, FILE *original, FILE *&copy);
+// A fresh key for the pieces' hashes, which no one can foresee.
+std::uint64_t get_random_key();
 // A read-write file no other process can open, in the system's temporary
 // folder, gone when it is closed; nullptr where none can be made apart from
 // the original.

@@ -133,6 +133,40 @@ unsigned hex_value(char c)
     return HEX_VALUES[static_cast<unsigned char>(c)];
 }
 
+// A keyed hash of a piece, four words at a time in four lanes (the rounds of
+// xxHash64, with multipliers made from the key), then mixed whole.
+std::uint64_t hash_piece(const char *bytes, std::size_t length, std::uint64_t key)
+{
+    const std::uint64_t k1 = key | 1, k2 = (key * 0x9E3779B97F4A7C15 >> 7) | 1;
+    std::uint64_t lanes[4] = {key, key + k1, key + k2, key - k1};
+    std::size_t i = 0;
+    for (; i + 32 <= length; i += 32)
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + i + 8 * lane, sizeof word);
+            lanes[lane] = std::rotl(lanes[lane] + word * k2, 31) * k1;
+        }
+    for (; i < length; ++i)
+        lanes[0] = std::rotl(lanes[0] + static_cast<unsigned char>(bytes[i]) * k2, 31) * k1;
+    std::uint64_t h = lanes[0] ^ std::rotl(lanes[1], 16) ^ std::rotl(lanes[2], 32) ^
+                      std::rotl(lanes[3], 48) ^ length;
+    h = (h ^ h >> 30) * 0xBF58476D1CE4E5B9;
+    h = (h ^ h >> 27) * 0x94D049BB133111EB;
+    return h ^ h >> 31;
+}
+
+// Keeps a piece's hash, or checks it against the one kept.
+bool note_piece(piece_hashes &pieces, const char *bytes, std::size_t length)
+{
+    const std::uint64_t hash = hash_piece(bytes, length, pieces.key);
+    if (pieces.verifying)
+        return pieces.next < pieces.count && pieces.hashes[pieces.next++] == hash;
+    if (pieces.count == pieces.room)
+        return false;
+    pieces.hashes[pieces.count++] = hash;
+    return true;
+}
+
 // Moves what is left to the front and reads on, so that the buffer holds
 // more than a longest line unless the stream has ended.
 bool refill(patch_reader &reader)
@@ -145,6 +179,8 @@ bool refill(patch_reader &reader)
         reader.copy_failed = true;
         return false;
     }
+    if (reader.pieces != nullptr && !note_piece(*reader.pieces, reader.buffer + left, got))
+        return false;
     if (got < reader.capacity - left) {
         if (std::ferror(reader.stream))
             return false;
@@ -270,11 +306,12 @@ const char *parse_last_record(patch_reader &reader, const char *p, std::uint64_t
 } // namespace
 
 void start_reading(patch_reader &reader, FILE *stream, char *buffer, std::size_t capacity,
-                   FILE *copy)
+                   FILE *copy, piece_hashes *pieces)
 {
     reader = {};
     reader.stream = stream;
     reader.copy = copy;
+    reader.pieces = pieces;
     reader.buffer = buffer;
     reader.capacity = capacity;
     reader.next = reader.end = buffer;

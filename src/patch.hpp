@@ -45,10 +45,24 @@ enum class patch_line {
     unreadable,  // the stream failed
 };
 
+// What a reader keeps of each piece of the patch it reads (one read of the
+// stream), so that a second reading can be told from the first: a 64-bit hash
+// keyed afresh for each run. Where verifying, every piece must hash as it
+// did, before any record in it is used.
+struct piece_hashes {
+    std::uint64_t key;
+    std::uint64_t *hashes;
+    std::size_t room;
+    std::size_t count = 0; // pieces kept
+    std::size_t next = 0;  // verifying: the next piece's index
+    bool verifying = false;
+};
+
 struct patch_reader {
     FILE *stream;
-    FILE *copy;       // where every byte read is also written, or nullptr
-    bool copy_failed; // a write to it failed (the stream itself read well)
+    FILE *copy;           // where every byte read is also written, or nullptr
+    piece_hashes *pieces; // kept or verified as they are read, or nullptr
+    bool copy_failed;     // a write to the copy failed (the stream itself read well)
     char *buffer;
     std::size_t capacity;
     const char *next; // the unread bytes: [next, end)
@@ -61,9 +75,11 @@ struct patch_reader {
 };
 
 // Reads from stream through buffer, which must hold at least 64 bytes, and
-// writes what it reads to copy (where it is not nullptr) as it goes.
+// writes what it reads to copy, or keeps or verifies its pieces' hashes in
+// pieces (where not nullptr), as it goes. A piece that does not verify ends
+// the reading as unreadable: the patch changed.
 void start_reading(patch_reader &reader, FILE *stream, char *buffer, std::size_t capacity,
-                   FILE *copy = nullptr);
+                   FILE *copy = nullptr, piece_hashes *pieces = nullptr);
 // The size line, into reader.size.
 patch_line read_size_line(patch_reader &reader);
 // Reads records, each strictly after the one before, into offsets and values

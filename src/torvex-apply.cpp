@@ -28,18 +28,21 @@ int run_program(int argc, char **argv)
     if (place.kind != target_kind::original && !keep_writers_out(original, patch))
         fatal_error(messages::open_failed);
     // Written in place or to a device only once the whole patch is checked:
-    // it is read twice, its text kept meanwhile where the system needs it.
+    // it is read twice (see plan_rereading).
     FILE *copy = nullptr;
-    if (place.kind != target_kind::replaceable && !open_patch_copy(original, copy))
+    const rereading again = place.kind == target_kind::replaceable
+                                ? rereading::as_is
+                                : plan_rereading(patch, original, copy);
+    if (again == rereading::no_copy)
         fatal_error(messages::create_new_failed);
-    if (place.kind != target_kind::replaceable && copy == nullptr && !rewind_file(patch))
+    if (again == rereading::not_twice)
         fatal_error(messages::open_failed);
 
-    const apply_result result = place.kind == target_kind::replaceable
-                                    ? apply_to_new_file(original, size, place, patch)
-                                : place.kind == target_kind::original
-                                    ? apply_in_place(original, size, place.stream, patch, copy)
-                                    : apply_to_device(original, size, place.stream, patch, copy);
+    const apply_result result =
+        place.kind == target_kind::replaceable ? apply_to_new_file(original, size, place, patch)
+        : place.kind == target_kind::original
+            ? apply_in_place(original, size, place.stream, patch, again, copy)
+            : apply_to_device(original, size, place.stream, patch, again, copy);
     const bool closed = place.stream == nullptr || std::fclose(place.stream) == 0;
     place.stream = nullptr;
     close_target(place);

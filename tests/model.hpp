@@ -106,7 +106,7 @@ inline applied_both apply_both(const bytes &original, const std::string &text)
         else if (run == 1)
             out.inverted = invert_to_new_file(copy, size, place, patch);
         else
-            out.in_place = apply_in_place(copy, size, copy, patch, nullptr);
+            out.in_place = apply_in_place(copy, size, copy, patch, rereading::verified, nullptr);
         close_target(place);
     }
     out.new_file = read_file(path);
