@@ -131,7 +131,7 @@ apply_status write_run(record_writer &writer)
     return apply_status::applied;
 }
 
-apply_status add_record(record_writer &writer, std::int64_t offset, unsigned char value)
+apply_status join_record(record_writer &writer, std::int64_t offset, unsigned char value)
 {
     const std::int64_t run_end = writer.run_start + static_cast<std::int64_t>(writer.run_length);
     const std::int64_t gap = offset - run_end;
@@ -153,6 +153,18 @@ apply_status add_record(record_writer &writer, std::int64_t offset, unsigned cha
         writer.run_start = offset;
     writer.run[writer.run_length++] = value;
     return apply_status::applied;
+}
+
+// A record right after the run, as every record of a file that differs
+// throughout, only lengthens it: that is kept short enough to inline.
+apply_status add_record(record_writer &writer, std::int64_t offset, unsigned char value)
+{
+    if (writer.run_length > 0 && writer.run_length < BUFFER_SIZE &&
+        offset == writer.run_start + static_cast<std::int64_t>(writer.run_length)) {
+        writer.run[writer.run_length++] = value;
+        return apply_status::applied;
+    }
+    return join_record(writer, offset, value);
 }
 
 apply_status finish_writing(record_writer &writer)
