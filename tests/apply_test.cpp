@@ -21,6 +21,7 @@ TEST(apply, patches_against_original)
         {"4\n2:58\n", applied, 0, "ABXD", "4\n2:43\n"},
         {"4\r\n2:58\r\n3:0\r\n", applied, 0, std::string("ABX\0", 4), "4\n2:43\n3:44\n"},
         {"4\n", applied, 0, "ABCD", "4\n"},
+        {"4\n0:58\n2:58\n3:59\n", applied, 0, "XBXY", "4\n0:41\n2:43\n3:44\n"}, // a gap, a run
         {"4\n1:42\n2:58\n", applied, 0, "ABXD"}, // 1 in place, 2 not: a run cut short
         {"4\n1:42\n2:43\n", already_applied, 0, "ABCD"},
         {"4\n1:58\n2:43\n", mismatch, 0, ""},
