@@ -292,11 +292,16 @@ apply_result check_then_write(FILE *original, std::int64_t size, FILE *out,
     // buffer less what is left of a line (under 64 bytes), and the last.
     constexpr std::size_t MOST_PIECES = 65536;
     static_assert(MOST_VERIFIED_PATCH / (BUFFER_SIZE - 64) + 2 <= MOST_PIECES);
-    piece_hashes pieces{get_random_key(), nullptr, MOST_PIECES};
-    if (again == rereading::verified && (pieces.hashes = static_cast<std::uint64_t *>(std::malloc(
-                                             MOST_PIECES * sizeof(std::uint64_t)))) == nullptr)
-        return apply_result{apply_status::alloc_failed, 0};
-    piece_hashes *verify = again == rereading::verified ? &pieces : nullptr;
+    piece_hashes pieces{0, nullptr, MOST_PIECES};
+    piece_hashes *verify = nullptr;
+    if (again == rereading::verified) {
+        pieces.key = get_random_key();
+        pieces.hashes =
+            static_cast<std::uint64_t *>(std::malloc(MOST_PIECES * sizeof(std::uint64_t)));
+        if (pieces.hashes == nullptr)
+            return apply_result{apply_status::alloc_failed, 0};
+        verify = &pieces;
+    }
     const apply_result result = with_buffers([&](const buffers &memory) {
         const apply_result checked =
             walk_patch(patch, original, size, memory, nullptr, copy, verify);
@@ -451,8 +456,14 @@ apply_result invert_to_device(FILE *original, std::int64_t size, FILE *device, F
     });
 }
 
-int report(const apply_result &result, const char *create_failed, const char *write_failed)
+int close_and_report(target &place, apply_result result, const char *create_failed,
+                     const char *write_failed)
 {
+    const bool closed = place.stream == nullptr || std::fclose(place.stream) == 0;
+    place.stream = nullptr;
+    close_target(place);
+    if (!closed && result.status == apply_status::applied)
+        result.status = apply_status::write_failed;
     char line[64];
     const char *message = messages::done;
     switch (result.status) {

@@ -66,6 +66,9 @@ apply_result invert_to_new_file(FILE *original, std::int64_t size, const target 
                                 FILE *patch);
 apply_result invert_to_device(FILE *original, std::int64_t size, FILE *device, FILE *patch);
 
-// The one line a run of either program ends with, and its exit status; the
-// messages for an output that cannot be made or written are the program's own.
-int report(const apply_result &result, const char *create_failed, const char *write_failed);
+// Closes the output at place, then gives the one line a run of either program
+// ends with, and its exit status: an output that does not close after a good
+// run is a write error. The messages for an output that cannot be made or
+// written are the program's own.
+int close_and_report(target &place, apply_result result, const char *create_failed,
+                     const char *write_failed);

@@ -43,14 +43,11 @@ int run_program(int argc, char **argv)
         : place.kind == target_kind::original
             ? apply_in_place(original, size, place.stream, patch, again, copy)
             : apply_to_device(original, size, place.stream, patch, again, copy);
-    const bool closed = place.stream == nullptr || std::fclose(place.stream) == 0;
-    place.stream = nullptr;
-    close_target(place);
-    if (!closed && result.status == apply_status::applied)
-        fatal_error(messages::write_new_failed);
+    const int status =
+        close_and_report(place, result, messages::create_new_failed, messages::write_new_failed);
     if (copy != nullptr)
         std::fclose(copy);
     std::fclose(patch);
     std::fclose(original);
-    return report(result, messages::create_new_failed, messages::write_new_failed);
+    return status;
 }

@@ -31,12 +31,9 @@ int run_program(int argc, char **argv)
     const apply_result result = place.kind == target_kind::replaceable
                                     ? invert_to_new_file(original, size, place, patch)
                                     : invert_to_device(original, size, place.stream, patch);
-    const bool closed = place.stream == nullptr || std::fclose(place.stream) == 0;
-    place.stream = nullptr;
-    close_target(place);
-    if (!closed && result.status == apply_status::applied)
-        fatal_error(messages::write_failed);
+    const int status =
+        close_and_report(place, result, messages::create_failed, messages::write_failed);
     std::fclose(patch);
     std::fclose(original);
-    return report(result, messages::create_failed, messages::write_failed);
+    return status;
 }

@@ -63,7 +63,7 @@ list_files() {
         awk -F '\t' 'NR == FNR { named[$0]; next } !($1 in named)' <(printf '%s\n' "${@:2}") - | sort)
 }
 
-# check_file SPEC: problems with one file: line, or nothing.
+# check_file LINE: problems with one "file:" line of a case, or nothing.
 check_file() {
     local name=${1%% *} rest=${1#* } content
     case $rest in
@@ -87,8 +87,8 @@ run_case() {
         echo "skipped: ${row[case]} (needs ${row[needs]})"
     else
         (cd "$dir" && bash -c "${row[setup]:-true}") > /dev/null 2>&1 || problems+=" setup failed;"
-        while read -r spec; do
-            [ -z "$spec" ] || names+=("$(cd "$dir" && realpath -m --relative-to=. "${spec%% *}")")
+        while read -r file_line; do
+            [ -z "$file_line" ] || names+=("$(cd "$dir" && realpath -m --relative-to=. "${file_line%% *}")")
         done <<< "${row[file]:-}"
         list_files "$dir" "${names[@]}" > "$state/before"
         (cd "$dir" && timeout 60 bash -c "${row[run]}") > "$state/out" 2> /dev/null
@@ -98,8 +98,8 @@ run_case() {
             problems+=" printed '$(head -c 300 "$state/out")';"
         list_files "$dir" "${names[@]}" | diff "$state/before" - > "$state/changed" ||
             problems+=" other files changed: $(grep '^[<>]' "$state/changed" | head -4 | xargs);"
-        while read -r spec; do
-            [ -z "$spec" ] || problems+=$(cd "$dir" && check_file "$spec")
+        while read -r file_line; do
+            [ -z "$file_line" ] || problems+=$(cd "$dir" && check_file "$file_line")
         done <<< "${row[file]:-}"
         [ -z "${row[check]:-}" ] || (cd "$dir" && bash -c "${row[check]}") > /dev/null 2>&1 ||
             problems+=" check failed;"
