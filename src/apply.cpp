@@ -182,9 +182,12 @@ apply_status finish_writing(record_writer &writer)
     return status;
 }
 
-// A fault of the patch; only a malformed one has a line to name.
-apply_result get_fault(patch_line line, std::uint64_t at)
+// A fault met reading the patch; only a malformed one has a line to name. A
+// copy that could not be written is no fault of the patch's.
+apply_result get_fault(const patch_reader &reader, patch_line line, std::uint64_t at)
 {
+    if (reader.copy_failed)
+        return {apply_status::create_failed, 0};
     switch (line) {
     case patch_line::beyond_size:
         return {apply_status::does_not_fit, 0};
@@ -207,7 +210,7 @@ apply_result visit_records(FILE *patch, original_window *window, std::int64_t si
     start_reading(reader, patch, memory.patch, BUFFER_SIZE, copy, pieces);
     patch_line line = read_size_line(reader);
     if (line != patch_line::read)
-        return get_fault(line, 1);
+        return get_fault(reader, line, 1);
     if (reader.size != static_cast<std::uint64_t>(size))
         return {apply_status::does_not_fit, 0};
     for (line = patch_line::read; line == patch_line::read;) {
@@ -222,10 +225,8 @@ apply_result visit_records(FILE *patch, original_window *window, std::int64_t si
                 return {next, 0};
         }
     }
-    if (reader.copy_failed)
-        return {apply_status::create_failed, 0};
-    if (line != patch_line::end)
-        return get_fault(line, reader.line + 1);
+    if (line != patch_line::end || reader.copy_failed)
+        return get_fault(reader, line, reader.line + 1);
     return {apply_status::applied, 0};
 }
 
@@ -314,6 +315,9 @@ apply_result check_then_write(FILE *original, std::int64_t size, FILE *out,
         FILE *again_from = copy != nullptr ? copy : patch;
         if (!rewind_file(again_from))
             return apply_result{apply_status::read_failed, 0};
+#ifdef TORVEX_TEST_PAUSE
+        pause_for_test();
+#endif
         // The check is done: the records are only written now, from the patch
         // as it was checked.
         pieces.verifying = true;

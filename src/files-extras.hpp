@@ -10,9 +10,12 @@
 #include <sys/types.h>
 
 // What lies directly under a disk: a loop device's file, a partition's whole
-// disk, the members of a mapped or RAID device.
+// disk, the members of a mapped or RAID device. A loop device whose file the
+// system will not tell (its node missing, or not ours to open) may lie in
+// any file.
+enum class lower_kind { disk, file, any_file };
 struct lower_layer {
-    bool is_file;        // else a disk
+    lower_kind kind;
     dev_t device;        // the file's st_dev, or the disk's number
     ino_t inode;         // the file's
     std::int64_t offset; // where the upper disk starts in it; -1: unknown
@@ -20,8 +23,8 @@ struct lower_layer {
 };
 // How many layers lie under the disk numbered disk (0: its bytes are its
 // own), or -1 where the system cannot tell: the caller then takes the disk to
-// overlap every file but itself.
-int find_lower_layers(dev_t disk, lower_layer *layers, int room);
+// overlap every file but itself. node is the disk opened already, or -1.
+int find_lower_layers(dev_t disk, int node, lower_layer *layers, int room);
 
 // Where a file system whose files have st_dev device keeps them: on a disk
 // (its number into disk), in memory, or where the system cannot tell.

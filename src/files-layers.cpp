@@ -3,8 +3,9 @@
 // disk of its file system; a loop device is its file, from an offset; a
 // partition is its whole disk, from its start; a mapped device is its members.
 // Two open files are the same data only where they reach one object at the
-// same offset; any other object both write to is overlap. Two files of one
-// file system share its disk, but the file system keeps them apart.
+// same offset for the same length; any other object both write to is
+// overlap. Two files of one file system share its disk, but the file system
+// keeps them apart.
 #include "files-layers.hpp"
 
 #include "files-extras.hpp"
@@ -16,8 +17,10 @@ namespace
 {
 // One object an open file's bytes reach, and where.
 struct layer {
-    enum { file, disk, unknown } kind; // unknown: a disk that may hold anything
-    dev_t device;                      // the file's st_dev, or the disk's number
+    // unknown: a disk that may hold anything; any_file: a loop device's file
+    // that the system would not tell, which may be any file at all.
+    enum { file, disk, unknown, any_file } kind;
+    dev_t device; // the file's st_dev, or the disk's number
     ino_t inode;
     std::int64_t offset; // where the open file's byte 0 lies in it; -1: unknown
     std::int64_t length; // how far it reaches from there; -1: to the end
@@ -41,12 +44,13 @@ void add(layers &home, const layer &next)
 void add_file_system(layers &home, dev_t device, int depth);
 
 // A disk, and what lies under it, from offset for length.
-void add_disk(layers &home, dev_t disk, std::int64_t offset, std::int64_t length, bool direct,
-              int depth)
+// node is the disk opened already, or -1.
+void add_disk(layers &home, dev_t disk, int node, std::int64_t offset, std::int64_t length,
+              bool direct, int depth)
 {
     add(home, {layer::disk, disk, 0, offset, length, direct});
     lower_layer lower[8];
-    const int count = depth < 8 ? find_lower_layers(disk, lower, 8) : -1;
+    const int count = depth < 8 ? find_lower_layers(disk, node, lower, 8) : -1;
     if (count < 0)
         add(home, {layer::unknown, 0, 0, -1, -1, direct});
     for (int i = 0; i < count; ++i) {
@@ -54,11 +58,13 @@ void add_disk(layers &home, dev_t disk, std::int64_t offset, std::int64_t length
         const bool known = offset >= 0 && lower[i].offset >= 0;
         const std::int64_t at = known ? lower[i].offset + offset : -1;
         const std::int64_t reach = known ? (length >= 0 ? length : lower[i].length) : -1;
-        if (lower[i].is_file) {
+        if (lower[i].kind == lower_kind::file) {
             add(home, {layer::file, lower[i].device, lower[i].inode, at, reach, direct});
             add_file_system(home, lower[i].device, depth + 1);
+        } else if (lower[i].kind == lower_kind::disk) {
+            add_disk(home, lower[i].device, -1, at, reach, direct, depth + 1);
         } else {
-            add_disk(home, lower[i].device, at, reach, direct, depth + 1);
+            add(home, {layer::any_file, 0, 0, -1, -1, direct});
         }
     }
 }
@@ -69,9 +75,17 @@ void add_file_system(layers &home, dev_t device, int depth)
     dev_t disk;
     const file_store store = find_file_store(device, disk);
     if (store == file_store::disk)
-        add_disk(home, disk, -1, -1, false, depth + 1);
+        add_disk(home, disk, -1, -1, -1, false, depth + 1);
     else if (store == file_store::unknown)
         add(home, {layer::unknown, 0, 0, -1, -1, false});
+}
+
+// A disk's length, its descriptor's offset left where it was.
+std::int64_t measure_disk(int fd)
+{
+    const off_t here = lseek(fd, 0, SEEK_CUR);
+    const off_t end = here < 0 ? -1 : lseek(fd, 0, SEEK_END);
+    return here >= 0 && lseek(fd, here, SEEK_SET) == here ? end : -1;
 }
 
 bool find_layers(int fd, layers &home)
@@ -80,9 +94,9 @@ bool find_layers(int fd, layers &home)
     if (fstat(fd, &info) != 0)
         return false;
     if (S_ISBLK(info.st_mode)) {
-        add_disk(home, info.st_rdev, 0, -1, true, 0);
+        add_disk(home, info.st_rdev, fd, 0, measure_disk(fd), true, 0);
     } else {
-        add(home, {layer::file, info.st_dev, info.st_ino, 0, -1, true});
+        add(home, {layer::file, info.st_dev, info.st_ino, 0, info.st_size, true});
         add_file_system(home, info.st_dev, 0);
     }
     return true;
@@ -110,6 +124,14 @@ bool holds_unknown(const layers &home, bool direct_only)
     return false;
 }
 
+bool holds_any_file(const layers &home)
+{
+    for (int i = 0; i < home.count; ++i)
+        if (home.at[i].kind == layer::any_file)
+            return true;
+    return false;
+}
+
 bool writes_disk(const layers &home)
 {
     for (int i = 0; i < home.count; ++i)
@@ -123,8 +145,10 @@ data_relation relate_descriptors(int a, int b)
 {
     layers x;
     layers y;
-    // A file that cannot even be described is kept from being written.
-    if (!find_layers(a, x) || !find_layers(b, y))
+    // A file that cannot even be described is kept from being written. A file
+    // that may be any file overlaps whatever the other side writes directly,
+    // and every open file is written directly at its top.
+    if (!find_layers(a, x) || !find_layers(b, y) || holds_any_file(x) || holds_any_file(y))
         return data_relation::overlapping;
     bool same = false;
     for (int i = 0; i < x.count; ++i)
@@ -132,7 +156,8 @@ data_relation relate_descriptors(int a, int b)
             const layer &p = x.at[i], &q = y.at[j];
             if (!is_same_object(p, q) || (!p.direct && !q.direct) || !reach_each_other(p, q))
                 continue;
-            if (!p.direct || !q.direct || p.offset < 0 || p.offset != q.offset)
+            if (!p.direct || !q.direct || p.offset < 0 || p.offset != q.offset || p.length < 0 ||
+                p.length != q.length)
                 return data_relation::overlapping;
             same = true;
         }

@@ -5,6 +5,7 @@
 #include "files-extras.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/fs.h>
+#include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -82,20 +84,60 @@ int find_whole_disk(const char *folder, std::int64_t size, lower_layer *layers)
     dev_t whole;
     if (start < 0 || !read_device(own, whole))
         return -1;
-    layers[0] = {false, whole, 0, start * SECTOR, size};
+    layers[0] = {lower_kind::disk, whole, 0, start * SECTOR, size};
     return 1;
 }
 
-// A loop device lies in its file, from its offset.
-int find_backing_file(const char *folder, std::int64_t size, lower_layer *layers)
+// The node of disk that sysfs names (DEVNAME in its uevent), opened only once
+// it proves to be that very disk: a name read here may only help find it.
+int open_disk_node(const char *folder, dev_t disk)
 {
-    char file[PATH_MAX];
-    struct stat info;
-    // A file deleted since cannot be told from another.
-    if (!read_line(folder, "loop/backing_file", file, sizeof file) ||
-        std::string_view(file).ends_with(" (deleted)") || stat(file, &info) != 0)
+    char path[PATH_MAX + 64];
+    std::snprintf(path, sizeof path, "%s/uevent", folder);
+    FILE *uevent = std::fopen(path, "re");
+    if (uevent == nullptr)
         return -1;
-    layers[0] = {true, info.st_dev, info.st_ino, read_number(folder, "loop/offset"), size};
+    int fd = -1;
+    for (char line[PATH_MAX]; fd < 0 && std::fgets(line, sizeof line, uevent) != nullptr;) {
+        if (std::strncmp(line, "DEVNAME=", 8) != 0)
+            continue;
+        line[std::strcspn(line, "\n")] = '\0';
+        char node[PATH_MAX + 8];
+        std::snprintf(node, sizeof node, "/dev/%s", line + 8);
+        fd = open(node, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    std::fclose(uevent);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode) || info.st_rdev != disk)) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+// The kernel's own encoding of a device number, as the loop driver reports it.
+dev_t decode_device(std::uint64_t device)
+{
+    return makedev(static_cast<unsigned>(device >> 8 & 0xFFF),
+                   static_cast<unsigned>((device & 0xFF) | (device >> 12 & 0xFFF00)));
+}
+
+// A loop device lies in its file, from its offset, for its own length. The
+// file is known by the device and inode the driver reports, never by the name
+// sysfs shows (a name may hold a line end, or be stale after an unmount).
+// Where the driver cannot be asked, the file may be any.
+int find_backing_file(const char *folder, dev_t disk, int node, std::int64_t size,
+                      lower_layer *layers)
+{
+    const int fd = node >= 0 ? node : open_disk_node(folder, disk);
+    loop_info64 status{};
+    const bool told = fd >= 0 && ioctl(fd, LOOP_GET_STATUS64, &status) == 0;
+    if (fd >= 0 && fd != node)
+        close(fd);
+    layers[0] = told ? lower_layer{lower_kind::file, decode_device(status.lo_device),
+                                   static_cast<ino_t>(status.lo_inode),
+                                   static_cast<std::int64_t>(status.lo_offset), size}
+                     : lower_layer{lower_kind::any_file, 0, 0, -1, -1};
     return 1;
 }
 
@@ -118,7 +160,7 @@ int find_members(const char *folder, lower_layer *layers, int room)
             count = -1;
             break;
         }
-        layers[count++] = {false, device, 0, -1, -1};
+        layers[count++] = {lower_kind::disk, device, 0, -1, -1};
     }
     closedir(members);
     return count;
@@ -144,7 +186,7 @@ bool can_link_descriptors()
 }
 } // namespace
 
-int find_lower_layers(dev_t disk, lower_layer *layers, int room)
+int find_lower_layers(dev_t disk, int node, lower_layer *layers, int room)
 {
     char folder[64];
     std::snprintf(folder, sizeof folder, "/sys/dev/block/%u:%u", major(disk), minor(disk));
@@ -154,7 +196,7 @@ int find_lower_layers(dev_t disk, lower_layer *layers, int room)
     if (exists(folder, "partition"))
         return find_whole_disk(folder, sectors * SECTOR, layers);
     if (exists(folder, "loop/backing_file"))
-        return find_backing_file(folder, sectors * SECTOR, layers);
+        return find_backing_file(folder, disk, node, sectors * SECTOR, layers);
     return find_members(folder, layers, room);
 }
 

@@ -6,7 +6,7 @@
 
 #include <fcntl.h>
 
-int find_lower_layers(dev_t, lower_layer *, int)
+int find_lower_layers(dev_t, int, lower_layer *, int)
 {
     return -1;
 }

@@ -129,7 +129,6 @@ FILE *create_file(const char *path, FILE *original, FILE *changed)
         close(fd);
         fatal_error(messages::create_failed);
     }
-    report_size_limit_as_write_error();
     FILE *stream = fdopen(fd, "w");
     if (stream == nullptr)
         fatal_error(messages::create_failed);
@@ -203,9 +202,10 @@ bool flush_to_disk(FILE *stream)
     return std::fflush(stream) == 0 && !std::ferror(stream) && sync_to_disk(fileno(stream));
 }
 
-void report_size_limit_as_write_error()
+void report_write_limits_as_errors()
 {
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 // Moves the descriptor's offset of a disk, which is read only by position.
@@ -361,6 +361,11 @@ void write_lines_as_text(FILE *) {} // they end in LF
 
 namespace
 {
+// The original written in place through a mapping, and the size it must
+// keep, while there is one.
+volatile sig_atomic_t written_in_place = -1;
+volatile std::int64_t size_in_place = 0;
+
 // The span of the original that one mapping covers.
 constexpr std::int64_t IN_PLACE_WINDOW = 4 << 20;
 
@@ -378,6 +383,8 @@ bool map_window(in_place_writer &writer, std::int64_t offset)
     void *address = mmap(nullptr, IN_PLACE_WINDOW, PROT_READ | PROT_WRITE, MAP_SHARED,
                          fileno(writer.file), writer.start);
     writer.window = address == MAP_FAILED ? nullptr : static_cast<unsigned char *>(address);
+    size_in_place = writer.size;
+    written_in_place = fileno(writer.file);
     return writer.window != nullptr;
 }
 } // namespace
@@ -471,32 +478,78 @@ void open_target_stream(target &place, int fd)
         close(fd);
     }
 }
-} // namespace
 
-target open_target(const char *path, FILE *original, FILE *patch)
+// What path leads to now, every link followed by the system, the links of
+// /proc to open files too, without opening it to read or write: found, into
+// seen.
+bool probe_path(const char *path, struct stat &seen)
 {
-    target place;
-    // A device or a pipe, as the system's own links lead to it (/dev/stdout),
-    // is written as it was opened and checked, never named again.
-    int fd = *path == '\0' ? -1 : open(path, TARGET_OPEN);
-    struct stat info;
-    if (fd >= 0 && fstat(fd, &info) == 0 && !S_ISREG(info.st_mode)) {
-        place.kind = classify(fd, original, patch);
-        if (place.kind == target_kind::refused)
-            close(fd);
-        else
-            open_target_stream(place, fd);
-        return place;
-    }
+#ifdef O_PATH
+    const int fd = open(path, O_PATH | O_CLOEXEC);
+#else
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+#endif
+    const bool found = fd >= 0 && fstat(fd, &seen) == 0;
     if (fd >= 0)
         close(fd);
-    // A file, or nothing yet: found by hand and held, for a rename later.
+    return found;
+}
+
+bool is_same_node(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_rdev == b.st_rdev;
+}
+
+// A device or a pipe, as the system's own links lead to it (/dev/stdout), is
+// written as it was opened and checked, never named again. A FIFO is opened
+// for writing alone, waiting for its reader as a shell redirection does: held
+// for reading too, it would swallow what no one reads, and its writes would
+// never fail once the reader left.
+target open_stream_target(const char *path, const struct stat &seen, FILE *original, FILE *patch,
+                          pipe_use pipes)
+{
+    target place;
+    if (S_ISFIFO(seen.st_mode) && pipes == pipe_use::refused)
+        return place;
+    const int flags = S_ISBLK(seen.st_mode)    ? O_RDWR | O_NONBLOCK
+                      : S_ISFIFO(seen.st_mode) ? O_WRONLY
+                                               : O_WRONLY | O_NONBLOCK;
+    const int fd = open(path, flags | O_NOCTTY | O_CLOEXEC);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0 && is_same_node(info, seen))
+        place.kind = classify(fd, original, patch);
+    if (place.kind == target_kind::refused) {
+        if (fd >= 0)
+            close(fd);
+        return place;
+    }
+    open_target_stream(place, fd);
+    return place;
+}
+} // namespace
+
+target open_target(const char *path, FILE *original, FILE *patch, pipe_use pipes)
+{
+    target place;
+    struct stat seen;
+    const bool found = *path != '\0' && probe_path(path, seen);
+    if (found && (S_ISCHR(seen.st_mode) || S_ISBLK(seen.st_mode) || S_ISFIFO(seen.st_mode)))
+        return open_stream_target(path, seen, original, patch, pipes);
+    if (found && !S_ISREG(seen.st_mode))
+        return place;
+    // A file, or nothing yet: found by hand and held, for a rename later. A
+    // file the path led to must be the one found by hand: a link of /proc to
+    // an open file has only its text to follow, which names another file or
+    // none where that one was deleted or never had a name.
     if (!find_place(path, place)) {
         close_target(place);
         return place;
     }
-    fd = openat(place.folder, place.name, TARGET_OPEN | O_NOFOLLOW);
-    place.kind = fd >= 0           ? classify(fd, original, patch)
+    const int fd = openat(place.folder, place.name, TARGET_OPEN | O_NOFOLLOW);
+    struct stat info;
+    place.kind = found && (fd < 0 || fstat(fd, &info) != 0 || !is_same_node(info, seen))
+                     ? target_kind::refused
+                 : fd >= 0         ? classify(fd, original, patch)
                  : errno == ENOENT ? target_kind::replaceable
                                    : target_kind::refused;
     if (place.kind == target_kind::replaceable && fd >= 0)
@@ -736,8 +789,15 @@ bool input_holds(FILE *stream, std::int64_t size)
 
 namespace
 {
+// A fault writing in place where the original kept its size is a page the
+// file system could not store (a hole on a full disk): a failed write. Any
+// other is a failed read, of a file that shrank or of a disk.
 void end_on_fault(int)
 {
+    struct stat info;
+    if (written_in_place >= 0 && fstat(written_in_place, &info) == 0 && S_ISREG(info.st_mode) &&
+        info.st_size >= size_in_place)
+        fatal_in_place_write_error();
     fatal_read_error();
 }
 } // namespace

@@ -2,6 +2,7 @@
 // the Windows API, 64-bit positions, views of blocks, replacement by
 // MoveFileEx. Every path goes to the wide calls in its long form
 // (win32-paths.hpp).
+#define _CRT_RAND_S // rand_s, from the C runtime
 #include "files-platform.hpp"
 #include "files.hpp"
 #include "messages.hpp"
@@ -9,7 +10,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <io.h>
@@ -110,22 +113,67 @@ HANDLE get_handle(FILE *stream)
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
 
-// Windows has no loop devices here, and inputs are regular files: one file,
-// one volume serial and file index, whatever its name.
-bool is_same_file(HANDLE a, HANDLE b)
+// The path the system gives an open file, with its drive letter; empty where
+// it gives none.
+std::wstring get_final_path(HANDLE handle)
+{
+    std::wstring path(32768, L'\0');
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    path.resize(length < path.size() ? length : 0);
+    return path;
+}
+
+// An open file's path from its volume's root, where the final path cannot be
+// had (Wine gives none past MAX_PATH characters); empty where neither can.
+std::wstring get_path_on_volume(HANDLE handle)
+{
+    std::vector<DWORD> room(2 + 32768 / 2);
+    auto *info = reinterpret_cast<FILE_NAME_INFO *>(room.data());
+    if (GetFileInformationByHandleEx(handle, FileNameInfo, info,
+                                     static_cast<DWORD>(room.size() * sizeof(DWORD))) == 0)
+        return {};
+    return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
+}
+
+bool have_same_path(HANDLE a, HANDLE b)
+{
+    std::wstring x = get_final_path(a), y = get_final_path(b);
+    if (x.empty() || y.empty()) {
+        x = get_path_on_volume(a);
+        y = get_path_on_volume(b);
+    }
+    return !x.empty() && CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(),
+                                              static_cast<int>(y.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Windows has no loop devices here, and inputs are regular files. Two handles
+// are one file only where every identity agrees: the volume serial and file
+// index (which Wine, as some network redirectors, gives alike to files of
+// different file systems), then the final path. Serial and index alike with
+// paths that differ (a hard link has its own) or cannot be read may still be
+// one file: they overlap. Handles without an identity are devices or pipes.
+data_relation relate_handles(HANDLE a, HANDLE b)
 {
     BY_HANDLE_FILE_INFORMATION x;
     BY_HANDLE_FILE_INFORMATION y;
-    return get_identity(a, x) && get_identity(b, y) &&
-           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
-           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+    if (!get_identity(a, x) || !get_identity(b, y) ||
+        x.dwVolumeSerialNumber != y.dwVolumeSerialNumber || x.nFileIndexHigh != y.nFileIndexHigh ||
+        x.nFileIndexLow != y.nFileIndexLow)
+        return data_relation::separate;
+    return have_same_path(a, b) ? data_relation::same : data_relation::overlapping;
+}
+
+bool is_separate(HANDLE a, FILE *b)
+{
+    return relate_handles(a, get_handle(b)) == data_relation::separate;
 }
 } // namespace
 
 data_relation relate_data(FILE *a, FILE *b)
 {
-    return is_same_file(get_handle(a), get_handle(b)) ? data_relation::same
-                                                      : data_relation::separate;
+    return relate_handles(get_handle(a), get_handle(b));
 }
 
 FILE *create_file(const char *path, FILE *original, FILE *changed)
@@ -136,7 +184,7 @@ FILE *create_file(const char *path, FILE *original, FILE *changed)
                               FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE)
         fatal_error(messages::create_failed);
-    if (is_same_file(handle, get_handle(original)) || is_same_file(handle, get_handle(changed)) ||
+    if (!is_separate(handle, original) || !is_separate(handle, changed) ||
         (GetFileType(handle) == FILE_TYPE_DISK && SetEndOfFile(handle) == 0)) {
         CloseHandle(handle);
         fatal_error(messages::create_failed);
@@ -159,19 +207,34 @@ FILE *open_patch(const char *path)
     return stream;
 }
 
-// No one writes the patch while the run holds it: it is read twice as it is.
-rereading plan_rereading(FILE *patch, FILE *, FILE *&copy)
+// The patch's share mode keeps out only the programs that honour it (not a
+// file server's other clients, nor Wine's host): a patch file is verified
+// piece by piece as it is read again, as elsewhere; one too long for that is
+// kept in a private file.
+rereading plan_rereading(FILE *patch, FILE *original, FILE *&copy)
 {
     copy = nullptr;
-    return rewind_file(patch) ? rereading::as_is : rereading::not_twice;
+    LARGE_INTEGER length;
+    if (!rewind_file(patch) || GetFileSizeEx(get_handle(patch), &length) == 0)
+        return rereading::not_twice;
+    if (length.QuadPart <= MOST_VERIFIED_PATCH)
+        return rereading::verified;
+    copy = open_private_file(original);
+    return copy != nullptr ? rereading::from_copy : rereading::no_copy;
 }
 
+// From the system's random source (rand_s, through RtlGenRandom), the clock
+// mixed in where it fails.
 std::uint64_t get_random_key()
 {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    return static_cast<std::uint64_t>(now.QuadPart) ^
-           static_cast<std::uint64_t>(GetCurrentProcessId()) << 32;
+    std::uint64_t key = static_cast<std::uint64_t>(now.QuadPart) ^
+                        static_cast<std::uint64_t>(GetCurrentProcessId()) << 32;
+    unsigned int low = 0, high = 0;
+    if (rand_s(&low) == 0 && rand_s(&high) == 0)
+        key ^= static_cast<std::uint64_t>(high) << 32 | low;
+    return key;
 }
 
 // Shared with no one, and deleted as it is closed.
@@ -188,14 +251,26 @@ FILE *open_private_file(FILE *original)
         HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (handle != INVALID_HANDLE_VALUE)
-            return is_same_file(handle, get_handle(original))
-                       ? (CloseHandle(handle), nullptr)
-                       : open_stream(handle, _O_RDWR | _O_BINARY, "w+b");
+            return !is_separate(handle, original) ? (CloseHandle(handle), nullptr)
+                                                  : open_stream(handle, _O_RDWR | _O_BINARY, "w+b");
         if (GetLastError() != ERROR_FILE_EXISTS)
             break;
     }
     return nullptr;
 }
+
+#ifdef TORVEX_TEST_PAUSE
+void pause_for_test()
+{
+    wchar_t name[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"TORVEX_PAUSE", name, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return;
+    CloseHandle(CreateFileW(name, GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS, 0, nullptr));
+    for (int wait = 0; wait < 6000 && GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES; ++wait)
+        Sleep(10);
+}
+#endif
 
 void write_lines_as_text(FILE *stream)
 {
@@ -239,8 +314,8 @@ bool flush_to_disk(FILE *stream)
            FlushFileBuffers(get_handle(stream)) != 0;
 }
 
-// Windows has no file-size limit that kills a process.
-void report_size_limit_as_write_error() {}
+// Windows has no file-size limit, nor signal for a pipe, that kills a process.
+void report_write_limits_as_errors() {}
 
 // No other process writes the original while the run holds it: in place its
 // handle shares it for reading only.
@@ -255,7 +330,7 @@ bool finish_in_place(in_place_writer &writer)
     return flush_to_disk(writer.file);
 }
 
-target open_target(const char *path, FILE *original, FILE *patch)
+target open_target(const char *path, FILE *original, FILE *patch, pipe_use)
 {
     target place;
     const std::size_t length = std::strlen(path);
@@ -271,9 +346,12 @@ target open_target(const char *path, FILE *original, FILE *patch)
         return place;
     }
     const DWORD type = GetFileType(handle);
-    if (is_same_file(handle, get_handle(original)))
+    const data_relation to_original = relate_handles(handle, get_handle(original));
+    if (!is_separate(handle, patch) || to_original == data_relation::overlapping)
+        place.kind = target_kind::refused;
+    else if (to_original == data_relation::same)
         place.kind = target_kind::original;
-    else if (!is_same_file(handle, get_handle(patch)))
+    else
         place.kind = type == FILE_TYPE_DISK   ? target_kind::replaceable
                      : type == FILE_TYPE_CHAR ? target_kind::device
                      : type == FILE_TYPE_PIPE ? target_kind::pipe
@@ -351,7 +429,7 @@ void watch(const char *name)
 
 // Named by the program in the target's folder, as GetTempFileName names only
 // paths shorter than 260 characters: ".NAME.torvex-PID-N".
-bool create_temp(const target &place, FILE *, FILE *patch, bool, temp_file &temp)
+bool create_temp(const target &place, FILE *original, FILE *patch, bool, temp_file &temp)
 {
     temp.place = &place;
     const char *path = place.name;
@@ -366,7 +444,8 @@ bool create_temp(const target &place, FILE *, FILE *patch, bool, temp_file &temp
         if (handle != INVALID_HANDLE_VALUE) {
             watch(temp.name);
             temp.stream = open_stream(handle, _O_RDWR | _O_BINARY, "w+b");
-            return temp.stream != nullptr && !is_same_file(handle, get_handle(patch));
+            return temp.stream != nullptr && is_separate(handle, original) &&
+                   is_separate(handle, patch);
         }
         if (GetLastError() != ERROR_FILE_EXISTS)
             break;

@@ -67,13 +67,25 @@ void mark_patch_whole(FILE *patch)
     whole_length = tell(patch);
 }
 
-void fatal_read_error()
+namespace
 {
-    // Only async-signal-safe calls: no stdio, no exit handlers.
-    const char *message = messages::read_failed;
+// Only async-signal-safe calls: no stdio, no exit handlers.
+[[noreturn]] void end_now(const char *message, int cut_patch)
+{
     [[maybe_unused]] auto written = write(STDOUT_FILENO, message, std::strlen(message));
     written = write(STDOUT_FILENO, "\n", 1);
-    if (patch_descriptor >= 0 && whole_length >= 0)
-        cut_file(patch_descriptor, whole_length);
+    if (cut_patch >= 0 && whole_length >= 0)
+        cut_file(cut_patch, whole_length);
     end_process_now(EXIT_FAILED);
+}
+} // namespace
+
+void fatal_read_error()
+{
+    end_now(messages::read_failed, patch_descriptor);
+}
+
+void fatal_in_place_write_error()
+{
+    end_now(messages::write_new_failed, -1);
 }

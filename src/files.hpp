@@ -41,6 +41,10 @@ void mark_patch_whole(FILE *patch);
 // whole block, status 1. Safe in a fault handler; it flushes no stream, so the
 // failing block's records still buffered never reach the patch.
 [[noreturn]] void fatal_read_error();
+// Ends the run on a write in place that the system could not store, met as a
+// fault (a page of a hole on a full disk): the applier's write error, status
+// 1. Safe in a fault handler.
+[[noreturn]] void fatal_in_place_write_error();
 
 // The size of an open input; its position is left where it was. An input
 // that cannot be measured ends the run.
@@ -86,12 +90,11 @@ void guard_mapped_reads();
 FILE *open_patch(const char *path);
 // How a run that reads the patch twice (in place, to a device) reads it
 // again, so that every byte written comes from the patch exactly as the check
-// read it. On POSIX systems a regular patch file of at most
-// MOST_VERIFIED_PATCH bytes is read again as it is, each piece verified
-// against what the check read (patch_reader's pieces); any other patch, a pipe
-// for one, is kept whole as the check reads it in a private file in the
-// system's temporary folder ($TMPDIR, else /tmp). On Windows the patch itself
-// is read again, which no one may write while the run holds it.
+// read it. A regular patch file of at most MOST_VERIFIED_PATCH bytes is read
+// again as it is, each piece verified against what the check read
+// (patch_reader's pieces); any other patch is kept whole as the check reads
+// it in a private file in the system's temporary folder ($TMPDIR, else /tmp),
+// but on Windows, where a pipe cannot be the patch.
 constexpr std::int64_t MOST_VERIFIED_PATCH = std::int64_t{60} << 30;
 enum class rereading {
     verified,  // read again as it is, every piece checked (copy is nullptr)
@@ -114,6 +117,11 @@ void write_lines_as_text(FILE *stream);
 // the run holds them (on Windows; elsewhere nothing can, and the run checks
 // instead). False where another process writes one of them already.
 bool keep_writers_out(FILE *original, FILE *patch);
+#ifdef TORVEX_TEST_PAUSE
+// Only in the test build: where TORVEX_PAUSE names a file, makes it and waits
+// until it is gone, so that a test can act between a check and the writing.
+void pause_for_test();
+#endif
 // True when the stream is a file that can be read again from its start, and
 // it now stands there.
 bool rewind_file(FILE *stream);
@@ -122,8 +130,9 @@ bool read_at(FILE *stream, std::int64_t offset, void *buffer, std::size_t length
 bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t length);
 // Writes out what the stream holds and has the system put it on the disk.
 bool flush_to_disk(FILE *stream);
-// A file-size limit then fails a write instead of killing the process.
-void report_size_limit_as_write_error();
+// A file-size limit, or a pipe whose reader has left, then fails a write
+// instead of killing the process.
+void report_write_limits_as_errors();
 // True while the input is exactly size bytes long.
 bool keeps_size(FILE *stream, std::int64_t size);
 
@@ -168,7 +177,10 @@ struct target {
     int file = -1;             // POSIX: the file the name holds now, if any
     char name[PATH_ROOM] = {}; // POSIX: its name there, past symbolic links; Windows: its path
 };
-target open_target(const char *path, FILE *original, FILE *patch);
+// A pipe or FIFO is refused at once, or awaited: opened for writing alone,
+// once it has a reader.
+enum class pipe_use { refused, awaited };
+target open_target(const char *path, FILE *original, FILE *patch, pipe_use pipes);
 void close_target(target &place);
 
 // A new file made beside the one it will replace, invisible until then where

@@ -13,14 +13,14 @@
 
 int run_program(int argc, char **argv)
 {
+    report_write_limits_as_errors();
     if (argc != 4)
         fatal_error(messages::apply_usage);
     FILE *original = open_file(argv[1]);
     FILE *patch = open_patch(argv[3]);
     const std::int64_t size = get_size(original);
-    report_size_limit_as_write_error();
 
-    target place = open_target(argv[2], original, patch);
+    target place = open_target(argv[2], original, patch, pipe_use::refused);
     if (place.kind == target_kind::refused || place.kind == target_kind::pipe ||
         (place.kind == target_kind::original && get_size(place.stream) < size))
         fatal_error(messages::create_new_failed);

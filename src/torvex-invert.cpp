@@ -13,16 +13,16 @@
 
 int run_program(int argc, char **argv)
 {
+    report_write_limits_as_errors();
     if (argc != 4)
         fatal_error(messages::invert_usage);
     FILE *original = open_file(argv[1]);
     FILE *patch = open_patch(argv[2]);
     const std::int64_t size = get_size(original);
-    report_size_limit_as_write_error();
 
     // Never the original, the patch, or a file that shares bytes with either;
     // a folder or a disk cannot take a patch.
-    target place = open_target(argv[3], original, patch);
+    target place = open_target(argv[3], original, patch, pipe_use::awaited);
     if (place.kind == target_kind::refused || place.kind == target_kind::original)
         fatal_error(messages::create_failed);
     if (!keep_writers_out(original, patch))

@@ -12,6 +12,7 @@
 int run_program(int argc, char **argv)
 {
     debug("Very early start...");
+    report_write_limits_as_errors();
     if (argc != 4)
         fatal_error(messages::usage);
     debug("Start!");

@@ -100,7 +100,8 @@ inline applied_both apply_both(const bytes &original, const std::string &text)
     const std::string path = folder.path + "/new", undo = folder.path + "/undo";
     for (int run = 0; run < 3; ++run) { // the new file and the undo from the untouched copy
         std::rewind(patch);
-        target place = open_target(run == 1 ? undo.c_str() : path.c_str(), copy, patch);
+        target place =
+            open_target(run == 1 ? undo.c_str() : path.c_str(), copy, patch, pipe_use::awaited);
         if (run == 0)
             out.to_new_file = apply_to_new_file(copy, size, place, patch);
         else if (run == 1)
