@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the black-box cases of tests/cli.cases (which says how to add one) against
-# both programs, and checks each case's exit status, message and files.
+# the three programs, and checks each case's exit status, message and files.
 #    cli.sh TORVEX TORVEX_APPLY TORVEX_INVERT [FUSE_DISK]
 # The programs are commands (for example "wine torvex.exe"); FUSE_DISK mounts a test disk
 # (tests/fuse_disk.cpp). TORVEX_TARGET=windows expects CR LF line ends.
@@ -103,9 +103,18 @@ run_case() {
         done <<< "${row[file]:-}"
         [ -z "${row[check]:-}" ] || (cd "$dir" && bash -c "${row[check]}") > /dev/null 2>&1 ||
             problems+=" check failed;"
+        # Wine itself now and then fails to start a program: that case runs once more.
+        if [ -n "$problems" ] && [ -z "${again:-}" ] && grep -q '^Application could not be started' "$state/out"; then
+            echo "again: ${row[case]} (Wine could not start a program)" && clean_case && again=1 run_case
+            return
+        fi
         [ -z "$problems" ] && echo "ok: ${row[case]}" ||
             { echo "FAILED ${row[case]}:$problems" && failures=$((failures + 1)); }
     fi
+    clean_case
+}
+
+clean_case() {
     [ ! -f "$state/mounts" ] || xargs -r -n1 umount < "$state/mounts"
     [ ! -f "$state/partitioned" ] || xargs -r -I{} delpart {} 1 < "$state/partitioned"
     [ ! -f "$state/loops" ] || xargs -r losetup -d < "$state/loops"
