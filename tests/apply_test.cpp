@@ -2,7 +2,7 @@
 // is applied, and what either leaves, in place and to a new file.
 #include "model.hpp"
 
-#include "patch.hpp"
+#include "core/patch.hpp"
 
 #include <gtest/gtest.h>
 

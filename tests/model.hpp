@@ -2,9 +2,9 @@
 // of the comparison against it; the unit test and the fuzz target feed it.
 #pragma once
 
-#include "apply.hpp"
-#include "compare.hpp"
-#include "messages.hpp"
+#include "core/apply.hpp"
+#include "core/compare.hpp"
+#include "programs/report.hpp"
 
 #include <unistd.h>
 

@@ -1,7 +1,7 @@
 // The long form of paths that every wide call of the Windows programs takes,
 // from the current folder C:\windows. Runs on Windows, or under Wine (which
 // opens long paths even without the prefix: only this table sees it dropped).
-#include "win32-paths.hpp"
+#include "sys/win32/paths.hpp"
 
 #include <windows.h>
 

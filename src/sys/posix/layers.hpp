@@ -2,7 +2,7 @@
 // POSIX file helpers to keep every output away from the inputs.
 #pragma once
 
-#include "files.hpp"
+#include "core/files.hpp"
 
 // How writing through descriptor a relates to the bytes of descriptor b (see
 // relate_data).

@@ -3,9 +3,9 @@
 // vector compares inlined into the loop; the masks that find a window
 // differing also give every differing byte in it, without a second look.
 // Elsewhere memcmp skips equal runs and a 64-byte scan finds the bytes.
-#include "compare.hpp"
-#include "files.hpp"
-#include "messages.hpp"
+#include "core/compare.hpp"
+#include "core/files.hpp"
+#include "programs/report.hpp"
 
 #include <algorithm>
 #include <bit>

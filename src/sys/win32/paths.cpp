@@ -1,5 +1,5 @@
 // Paths on Windows: UTF-8 to UTF-16, and the long form of a path.
-#include "win32-paths.hpp"
+#include "sys/win32/paths.hpp"
 
 #include <windows.h>
 

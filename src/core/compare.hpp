@@ -2,7 +2,7 @@
 // and a record written for every byte that differs.
 #pragma once
 
-#include "patch.hpp"
+#include "core/patch.hpp"
 
 #include <cstddef>
 #include <cstdint>

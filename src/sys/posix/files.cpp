@@ -3,11 +3,11 @@
 // systems have (Linux: what lies under a disk, unnamed files, clones,
 // in-kernel copies) comes from the extras (files-extras.hpp), with the
 // portable way beside each call.
-#include "files-extras.hpp"
-#include "files-layers.hpp"
-#include "files-platform.hpp"
-#include "files.hpp"
-#include "messages.hpp"
+#include "sys/posix/extras.hpp"
+#include "sys/posix/layers.hpp"
+#include "sys/platform.hpp"
+#include "core/files.hpp"
+#include "programs/report.hpp"
 
 #include <algorithm>
 #include <cerrno>

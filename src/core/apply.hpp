@@ -8,7 +8,7 @@
 // another original.
 #pragma once
 
-#include "files.hpp"
+#include "core/files.hpp"
 
 #include <cstdint>
 #include <cstdio>

@@ -4,10 +4,10 @@
 // to a new file whole or not at all, or in place where new_file names the
 // original itself. The patch and the original are checked before anything is
 // written.
-#include "apply.hpp"
-#include "entry.hpp"
-#include "files.hpp"
-#include "messages.hpp"
+#include "core/apply.hpp"
+#include "programs/entry.hpp"
+#include "core/files.hpp"
+#include "programs/report.hpp"
 
 #include <cstdio>
 

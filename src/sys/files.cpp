@@ -1,9 +1,9 @@
 // Helpers that open, measure and compare files, or end the run: the part
 // that is the same on every system. Each system's own part is in
 // files-posix.cpp or files-win32.cpp, which CMake picks.
-#include "files.hpp"
-#include "files-platform.hpp"
-#include "messages.hpp"
+#include "core/files.hpp"
+#include "sys/platform.hpp"
+#include "programs/report.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,10 +4,10 @@
 // for: applied to the patched file, it gives back the original. Made before
 // a patch is applied in place, it lets that be taken back. The patch is
 // checked against the original, record by record, before the undo is in place.
-#include "apply.hpp"
-#include "entry.hpp"
-#include "files.hpp"
-#include "messages.hpp"
+#include "core/apply.hpp"
+#include "programs/entry.hpp"
+#include "core/files.hpp"
+#include "programs/report.hpp"
 
 #include <cstdio>
 

@@ -3,11 +3,11 @@
 // The order of a run: check the arguments, open and measure both inputs,
 // create the patch file, compare block by block, close everything. Nothing
 // touches the output path until both inputs are known to be usable.
-#include "compare.hpp"
-#include "entry.hpp"
-#include "files.hpp"
-#include "messages.hpp"
-#include "patch.hpp"
+#include "core/compare.hpp"
+#include "programs/entry.hpp"
+#include "core/files.hpp"
+#include "programs/report.hpp"
+#include "core/patch.hpp"
 
 int run_program(int argc, char **argv)
 {

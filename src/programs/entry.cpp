@@ -1,8 +1,8 @@
 // The entry point of every program; see entry.hpp.
-#include "entry.hpp"
+#include "programs/entry.hpp"
 
 #ifdef _WIN32
-#include "win32-paths.hpp"
+#include "sys/win32/paths.hpp"
 
 #include <string>
 #include <vector>

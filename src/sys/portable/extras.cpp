@@ -1,6 +1,6 @@
 // The file helpers' extras where the system has none beyond POSIX: each says
 // it could not, and the POSIX part does the portable thing.
-#include "files-extras.hpp"
+#include "sys/posix/extras.hpp"
 
 #include <cerrno>
 

@@ -2,7 +2,7 @@
 // file system keeps its files (mountinfo), unnamed temporary files, clones and
 // in-kernel copies. Each falls back, in the POSIX part, to what every POSIX
 // system has.
-#include "files-extras.hpp"
+#include "sys/posix/extras.hpp"
 
 #include <cerrno>
 #include <cstdint>

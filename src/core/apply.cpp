@@ -2,11 +2,11 @@
 // original and hands it to a writer, which writes runs of consecutive
 // records at once, in place or front to back; or, for the undo, to the patch
 // writer with the original's byte.
-#include "apply.hpp"
+#include "core/apply.hpp"
 
-#include "files.hpp"
-#include "messages.hpp"
-#include "patch.hpp"
+#include "core/files.hpp"
+#include "programs/report.hpp"
+#include "core/patch.hpp"
 
 #include <algorithm>
 #include <cstdlib>

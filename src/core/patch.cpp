@@ -2,7 +2,7 @@
 // differing byte, both numbers in upper-case hex without leading zeros,
 // offsets ascending. Records are written by hand into a large buffer, so that
 // a dense patch costs no formatted-output call per record.
-#include "patch.hpp"
+#include "core/patch.hpp"
 
 #include <array>
 #include <bit>

@@ -3,10 +3,10 @@
 // MoveFileEx. Every path goes to the wide calls in its long form
 // (win32-paths.hpp).
 #define _CRT_RAND_S // rand_s, from the C runtime
-#include "files-platform.hpp"
-#include "files.hpp"
-#include "messages.hpp"
-#include "win32-paths.hpp"
+#include "sys/platform.hpp"
+#include "core/files.hpp"
+#include "programs/report.hpp"
+#include "sys/win32/paths.hpp"
 
 #include <algorithm>
 #include <cstdint>

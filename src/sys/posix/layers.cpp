@@ -6,9 +6,9 @@
 // same offset for the same length; any other object both write to is
 // overlap. Two files of one file system share its disk, but the file system
 // keeps them apart.
-#include "files-layers.hpp"
+#include "sys/posix/layers.hpp"
 
-#include "files-extras.hpp"
+#include "sys/posix/extras.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
