@@ -24,13 +24,13 @@ TEST(compare, random_pairs_match_model_on_every_path)
 }
 
 // An input that delivers less than its measured size (it shrank after it was
-// measured) ends the run; its missing bytes are never compared as zeros.
+// measured) is a read error; its missing bytes are never compared as zeros.
 TEST(compare, input_shorter_than_measured_is_a_read_error)
 {
     const bytes full(5000, 'x'), cut(4999, 'x');
-    for (int shape = 0; shape < 4; ++shape) // mapped or read, either input short
-        EXPECT_EXIT(
-            (dup2(STDERR_FILENO, STDOUT_FILENO),
-             run_blocks(shape & 1 ? cut : full, shape & 1 ? full : cut, 4096, shape & 2, 5000)),
-            testing::ExitedWithCode(1), messages::read_failed);
+    for (int shape = 0; shape < 4; ++shape) { // mapped or read, either input short
+        compare_status status = compare_status::done;
+        run_blocks(shape & 1 ? cut : full, shape & 1 ? full : cut, 4096, shape & 2, 5000, &status);
+        EXPECT_EQ(status, compare_status::read_failed) << shape;
+    }
 }

@@ -4,7 +4,7 @@
 
 #include "core/apply.hpp"
 #include "core/compare.hpp"
-#include "programs/report.hpp"
+#include "core/invert.hpp"
 
 #include <unistd.h>
 
@@ -56,12 +56,17 @@ inline std::string read_back(FILE *stream)
 }
 
 // The records that the block comparison writes for two such files, told that
-// they hold size bytes.
+// they hold size bytes; how it ended goes to status, and without one must be
+// done.
 inline std::string run_blocks(const bytes &original, const bytes &changed, std::size_t block_size,
-                              bool map_files, std::int64_t size)
+                              bool map_files, std::int64_t size, compare_status *status = nullptr)
 {
     FILE *a = make_input(original), *b = make_input(changed), *patch = std::tmpfile();
-    compare_blocks(a, b, patch, size, block_size, map_files);
+    const compare_status ended = compare_blocks(a, b, patch, size, block_size, map_files);
+    if (status != nullptr)
+        *status = ended;
+    else if (ended != compare_status::done)
+        std::abort();
     std::fclose(a);
     std::fclose(b);
     return read_back(patch);

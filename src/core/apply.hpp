@@ -1,5 +1,5 @@
-// The applier: writes the new file from the original and a patch, or the
-// undo of the patch for the original. The patch is read front to back and
+// The applier: writes the new file from the original and a patch (the undo
+// is in invert.hpp). The patch is read front to back and
 // each record checked against the original's byte before it is used: torvex
 // records only bytes that differ, so in the original no record's byte is in
 // place yet; every record's byte in place means the patch was applied
@@ -53,22 +53,3 @@ apply_result apply_to_new_file(FILE *original, std::int64_t size, const target &
 // once the patch has been checked whole, as in place.
 apply_result apply_to_device(FILE *original, std::int64_t size, FILE *device, FILE *patch,
                              rereading again, FILE *copy);
-
-// The undo of a patch: the same size line, then for every record, in order,
-// its offset with the original's byte there, so that applying it to the
-// patched file gives back the original. Every record's byte must differ from
-// its value (torvex records only bytes that differ): one in place already
-// means the patch was applied, fully or in part, and is a mismatch.
-// Written to a new file at place whole or not at all (new files get the
-// permissions of a new file), or to a device or pipe front to back once the
-// whole patch is checked. Lines end as torvex writes them on the system.
-apply_result invert_to_new_file(FILE *original, std::int64_t size, const target &place,
-                                FILE *patch);
-apply_result invert_to_device(FILE *original, std::int64_t size, FILE *device, FILE *patch);
-
-// Closes the output at place, then gives the one line a run of either program
-// ends with, and its exit status: an output that does not close after a good
-// run is a write error. The messages for an output that cannot be made or
-// written are the program's own.
-int close_and_report(target &place, apply_result result, const char *create_failed,
-                     const char *write_failed);

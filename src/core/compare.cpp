@@ -5,7 +5,6 @@
 // Elsewhere memcmp skips equal runs and a 64-byte scan finds the bytes.
 #include "core/compare.hpp"
 #include "core/files.hpp"
-#include "programs/report.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -205,20 +204,11 @@ scan_path get_scan(scan_path path)
 }
 #endif
 
-// Reads exactly length bytes, or ends the run: a short read means the input
-// shrank or changed, and its missing bytes must never be compared.
-void read_exactly(FILE *stream, unsigned char *buffer, std::size_t length)
+// Reads exactly length bytes: a short read means the input shrank or
+// changed, and its missing bytes must never be compared.
+bool read_exactly(FILE *stream, unsigned char *buffer, std::size_t length)
 {
-    if (std::fread(buffer, 1, length, stream) != length)
-        fatal_read_error();
-}
-
-unsigned char *allocate(std::size_t size)
-{
-    auto *memory = static_cast<unsigned char *>(std::malloc(size));
-    if (memory == nullptr)
-        fatal_error(messages::alloc_failed);
-    return memory;
+    return std::fread(buffer, 1, length, stream) == length;
 }
 
 } // namespace
@@ -270,21 +260,22 @@ std::size_t get_block_length(std::int64_t base, std::int64_t size, std::size_t b
 // A write that failed in the block, even one the stream no longer holds,
 // leaves the stream's error flag set: a full disk ends the run here, not
 // after hours of comparing for nothing.
-void finish_block(patch_writer &patch)
+compare_status finish_block(patch_writer &patch)
 {
     flush_patch(patch);
     std::fflush(patch.stream);
     if (std::ferror(patch.stream))
-        fatal_error(messages::write_failed);
+        return compare_status::write_failed;
     mark_patch_whole(patch.stream);
+    return compare_status::done;
 }
 
 // A mapping shows zeros, not an error, where a file has shrunk: both inputs
 // must still hold what is compared.
-void check_inputs_hold(FILE *original, FILE *changed, std::int64_t end)
+compare_status check_inputs_hold(FILE *original, FILE *changed, std::int64_t end)
 {
-    if (!input_holds(original, end) || !input_holds(changed, end))
-        fatal_read_error();
+    return input_holds(original, end) && input_holds(changed, end) ? compare_status::done
+                                                                   : compare_status::read_failed;
 }
 
 // An input and the last extent the file system reported for it: a file laid
@@ -368,9 +359,9 @@ void compare_mapped_block(input &original, input &changed, const mapped_block &a
 // The fast path: page-cache pages are compared in place, with no copy, and
 // blocks that are holes in both inputs are skipped without being mapped, so
 // that a sparse disk image costs time in proportion to its data.
-// Returns the offset it reached: size, or the first block it could not map.
-std::int64_t compare_mapped(FILE *original_file, FILE *changed_file, patch_writer &patch,
-                            std::int64_t size, std::size_t block_size)
+// Sets reached to size, or to the first block it could not map.
+compare_status compare_mapped(FILE *original_file, FILE *changed_file, patch_writer &patch,
+                              std::int64_t size, std::size_t block_size, std::int64_t &reached)
 {
     guard_mapped_reads();
     input original{original_file, size}, changed{changed_file, size};
@@ -390,60 +381,73 @@ std::int64_t compare_mapped(FILE *original_file, FILE *changed_file, patch_write
         prefetch_data(changed, base, ahead);
         mapped_block a;
         mapped_block b;
+        reached = base;
         if (!map_block(original_file, base, length, a))
-            return base;
+            return compare_status::done;
         if (!map_block(changed_file, base, length, b)) {
             unmap_block(a);
-            return base;
+            return compare_status::done;
         }
         compare_mapped_block(original, changed, a, b, base, end, patch);
         unmap_block(b);
         unmap_block(a);
-        check_inputs_hold(original_file, changed_file, end);
-        finish_block(patch);
+        compare_status status = check_inputs_hold(original_file, changed_file, end);
+        if (status == compare_status::done)
+            status = finish_block(patch);
+        if (status != compare_status::done)
+            return status;
         trace_block_end(length, block_size);
         base = end;
     }
     // An input that shrank is a read error even where no data was left.
-    check_inputs_hold(original_file, changed_file, size);
-    return size;
+    reached = size;
+    return check_inputs_hold(original_file, changed_file, size);
 }
 
 // The plain path, for every input: two block buffers, filled by reading.
-void compare_buffered(FILE *original, FILE *changed, patch_writer &patch, std::int64_t base,
-                      std::int64_t size, std::size_t block_size)
+compare_status compare_buffered(FILE *original, FILE *changed, patch_writer &patch,
+                                std::int64_t base, std::int64_t size, std::size_t block_size)
 {
-    unsigned char *original_block = allocate(block_size);
-    unsigned char *changed_block = allocate(block_size);
-    seek_input(original, base);
-    seek_input(changed, base);
-    while (base < size) {
+    auto *original_block = static_cast<unsigned char *>(std::malloc(block_size));
+    auto *changed_block = static_cast<unsigned char *>(std::malloc(block_size));
+    compare_status status =
+        original_block == nullptr || changed_block == nullptr     ? compare_status::alloc_failed
+        : seek_input(original, base) && seek_input(changed, base) ? compare_status::done
+                                                                  : compare_status::read_failed;
+    while (status == compare_status::done && base < size) {
         trace_block_start(base);
         const std::size_t length = get_block_length(base, size, block_size);
-        read_exactly(original, original_block, length);
-        read_exactly(changed, changed_block, length);
+        if (!read_exactly(original, original_block, length) ||
+            !read_exactly(changed, changed_block, length)) {
+            status = compare_status::read_failed;
+            break;
+        }
         compare_buffers(original_block, changed_block, length, base, patch);
-        finish_block(patch);
+        status = finish_block(patch);
         trace_block_end(length, block_size);
         base += static_cast<std::int64_t>(length); // never past size
     }
     std::free(changed_block);
     std::free(original_block);
+    return status;
 }
 
 } // namespace
 
-void compare_blocks(FILE *original, FILE *changed, FILE *patch_stream, std::int64_t size,
-                    std::size_t block_size, bool map_files)
+compare_status compare_blocks(FILE *original, FILE *changed, FILE *patch_stream, std::int64_t size,
+                              std::size_t block_size, bool map_files)
 {
-    char *patch_buffer = reinterpret_cast<char *>(allocate(PATCH_BUFFER_SIZE));
+    auto *patch_buffer = static_cast<char *>(std::malloc(PATCH_BUFFER_SIZE));
+    if (patch_buffer == nullptr)
+        return compare_status::alloc_failed;
     patch_writer patch;
     start_patch(patch, patch_stream, patch_buffer, PATCH_BUFFER_SIZE);
-    finish_block(patch); // the size line alone is whole
+    compare_status status = finish_block(patch); // the size line alone is whole
     std::int64_t reached = 0;
-    if (map_files && can_map(original) && can_map(changed))
-        reached = compare_mapped(original, changed, patch, size, block_size);
-    if (reached < size)
-        compare_buffered(original, changed, patch, reached, size, block_size);
+    if (status == compare_status::done && map_files && can_map(original) && can_map(changed))
+        status = compare_mapped(original, changed, patch, size, block_size, reached);
+    if (status == compare_status::done && reached < size)
+        status = compare_buffered(original, changed, patch, reached, size, block_size);
     std::free(patch_buffer);
+    return status;
 }

@@ -24,8 +24,15 @@ void compare_buffers(const unsigned char *original, const unsigned char *changed
 
 // Compares exactly size bytes of both inputs, block by block, and writes a
 // record line for every difference. Regular files are mapped unless map_files
-// is false; other inputs are read into two buffers of block_size bytes. Ends
-// the run on a read error, on an input that delivers less than size, and on a
-// failed write.
-void compare_blocks(FILE *original, FILE *changed, FILE *patch, std::int64_t size,
-                    std::size_t block_size = BLOCK_SIZE, bool map_files = true);
+// is false; other inputs are read into two buffers of block_size bytes. Stops
+// at a read error (also an input that delivers less than size), a failed
+// write, or buffers that cannot be had. Each block's records reach the patch
+// before the next block is read, and the patch is marked whole there
+// (mark_patch_whole): a read error keeps only the blocks before it.
+enum class compare_status { done, read_failed, write_failed, alloc_failed };
+compare_status compare_blocks(FILE *original, FILE *changed, FILE *patch, std::int64_t size,
+                              std::size_t block_size = BLOCK_SIZE, bool map_files = true);
+
+// Trace hooks at the checkpoints of a run. They are silent on purpose.
+inline void debug(const char *) {}
+inline void debug(std::int64_t) {}

@@ -1,27 +1,28 @@
-// The file helpers: they open, measure, map and relate files. The system's
-// own calls are made here (files-posix.cpp, files-win32.cpp) and nowhere else;
-// the comparison only picks its scan by processor and runtime.
+// What the core and the programs need from files: open, measure, map and
+// relate them, write new ones whole. Each system gives it in its own folder
+// under src/sys, which alone makes the system's calls.
 //
-// The helpers torvex uses end the run themselves through fatal_error when
-// they fail, so that its driver reads straight; those the applier uses,
-// below, report failure instead, so that it can clean up.
+// The one rule for errors: these functions report what happened (nullptr,
+// false, -1, a status) and never print nor end the run; the programs choose
+// every message (src/programs/report.hpp). The one exception is a fault met
+// inside a mapping (SIGBUS, a Windows exception), which cannot be returned:
+// its handler ends the run through end_on_fault, which the report module
+// gives, safe in a fault handler.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-[[noreturn]] void fatal_error(const char *message);
-
-// Opens an input for binary reading. Only inputs whose size can be measured
-// (regular files and block devices) are accepted.
+// Opens an input for binary reading; nullptr where it cannot be opened or
+// its size cannot be measured (anything but a regular file or block device).
 FILE *open_file(const char *path);
 
 // Creates the patch file for text writing, or opens and empties an existing
-// one. What the path names at the moment it is opened is checked against both
-// inputs before anything is emptied: an output that shares data with an input
-// (see relate_data) ends the run untouched, so no swap of the path between a
-// check and the open can reach an input.
+// one; nullptr where it cannot. What the path names at the moment it is
+// opened is checked against both inputs before anything is emptied: an output
+// that shares data with an input (see relate_data) is refused untouched, so no
+// swap of the path between a check and the open can reach an input.
 FILE *create_file(const char *path, FILE *original, FILE *changed);
 
 // How the data of two open files relate: writing through one changes the
@@ -32,22 +33,35 @@ FILE *create_file(const char *path, FILE *original, FILE *changed);
 enum class data_relation { separate, same, overlapping };
 data_relation relate_data(FILE *a, FILE *b);
 
+// --- Given by the report module, for the faults met inside a mapping ----------
+
 // Notes that the patch, its stream just flushed, holds the size line and
 // whole blocks' records: a read error cuts it back to here. (Its length as
 // stored: on Windows every line end is two bytes.)
 void mark_patch_whole(FILE *patch);
+// What a fault inside a mapping was: a failed read (an input that shrank, a
+// disk that failed), or a write in place the file system could not store (a
+// page of a hole on a full disk).
+enum class fault { read, write_in_place };
+// Ends the run on such a fault: its message, the patch cut back to its last
+// whole block, status 1. It flushes no stream, so the failing block's records
+// still buffered never reach the patch.
+[[noreturn]] void end_on_fault(fault kind);
 
-// Ends the run on a read error: the message, the patch cut back to its last
-// whole block, status 1. Safe in a fault handler; it flushes no stream, so the
-// failing block's records still buffered never reach the patch.
-[[noreturn]] void fatal_read_error();
-// Ends the run on a write in place that the system could not store, met as a
-// fault (a page of a hole on a full disk): the applier's write error, status
-// 1. Safe in a fault handler.
-[[noreturn]] void fatal_in_place_write_error();
+// What the report module needs of the system to end a run in a fault handler.
+// Writes line and a line end to standard output, through no stream.
+void print_now(const char *line);
+// Cuts the file open as fd to length.
+void cut_file(int fd, std::int64_t length);
+// Ends the process with status at once, flushing no stream.
+[[noreturn]] void end_process_now(int status);
+// A stream's position, 64-bit on every system; -1 where it has none.
+std::int64_t get_position(FILE *stream);
 
-// The size of an open input; its position is left where it was. An input
-// that cannot be measured ends the run.
+// --- The system part ---------------------------------------------------------
+
+// The size of an open input; its position is left where it was. -1 where it
+// cannot be measured.
 std::int64_t get_size(FILE *stream);
 
 // Where an input's data lies: the file system stores holes as nothing, and
@@ -61,8 +75,8 @@ struct extent {
 // the descriptor's offset: a stream must be sought before it is read again.
 extent find_extent(FILE *stream, std::int64_t offset, std::int64_t limit);
 
-// Moves an input to offset, or ends the run with a read error.
-void seek_input(FILE *stream, std::int64_t offset);
+// Moves an input to offset; false where it cannot.
+bool seek_input(FILE *stream, std::int64_t offset);
 
 // The fast path for regular files: their blocks are mapped rather than copied.
 struct mapped_block {
@@ -80,13 +94,11 @@ void prefetch(FILE *stream, std::int64_t offset, std::int64_t length);
 // True while the input still holds at least size bytes (a disk always does).
 bool input_holds(FILE *stream, std::int64_t size);
 // A mapped input that shrinks under the run faults on access; that fault
-// ends the run as the read error it is, rather than as a crash.
+// ends the run as the read error it is (end_on_fault), rather than as a crash.
 void guard_mapped_reads();
 
-// --- For the applier: these report failure, so that it can clean up ---------
-
-// Opens a patch for binary reading: a regular file or a pipe. A folder or a
-// path that cannot be opened ends the run.
+// Opens a patch for binary reading: a regular file or a pipe; nullptr for a
+// folder or a path that cannot be opened.
 FILE *open_patch(const char *path);
 // How a run that reads the patch twice (in place, to a device) reads it
 // again, so that every byte written comes from the patch exactly as the check

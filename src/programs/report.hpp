@@ -1,18 +1,19 @@
-// The exit statuses and every message of the programs, and the trace hooks.
-//
-// The programs are a handful of free functions in modules, each with its own
-// header: the file helpers (files.hpp), the patch format (patch.hpp), the
-// block comparison (compare.hpp) and the applier (apply.hpp), driven by three
-// small mains, torvex.cpp, torvex-apply.cpp and torvex-invert.cpp.
+// What the user reads: every message of the three programs, their exit
+// statuses, and the steps that end a run. The rule for errors: the core and
+// the system part report what happened and never print nor end a run; only
+// the programs choose a message and end a run, through this module. The one
+// exception is a fault met inside a mapping, which cannot be returned: the
+// system part's handler calls end_on_fault (core/files.hpp), given here.
 #pragma once
 
-#include <cstdint>
+#include "core/apply.hpp"
+#include "core/files.hpp"
 
 constexpr int EXIT_DONE = 0;
 constexpr int EXIT_FAILED = 1;
 
-// Every message of both tools: one fixed line on standard output, naming no
-// file; only a malformed patch's line number varies.
+// Every message: one fixed line on standard output, naming no file; only a
+// malformed patch's line number varies.
 namespace messages
 {
 constexpr const char *usage = "Usage: torvex.exe original_file new_file output.patch";
@@ -37,6 +38,29 @@ constexpr const char *write_new_failed = "Error writing new file.";
 constexpr const char *invert_usage = "Usage: torvex-invert original_file input.patch output.patch";
 } // namespace messages
 
-// Trace hooks at the checkpoints of a run. They are silent on purpose.
-inline void debug(const char *) {}
-inline void debug(std::int64_t) {}
+// Ends the run with message and status 1.
+[[noreturn]] void fatal_error(const char *message);
+
+// Ends the run on a read error of torvex's: the patch cut back to its last
+// whole block (see mark_patch_whole), as a fault would end it.
+[[noreturn]] void end_with_read_error();
+
+// torvex-apply's and torvex-invert's original and patch, open, and the
+// original's size; or the run ended with the open error.
+struct applier_inputs {
+    FILE *original;
+    FILE *patch;
+    std::int64_t size;
+};
+applier_inputs open_applier_inputs(const char *original_path, const char *patch_path);
+
+// Gives the last line of a successful run, and its exit status: a script must
+// not read success when even this line could not be written.
+int report_done(const char *message);
+
+// Closes the output at place, then gives the one line an applier's run ends
+// with, and its exit status: an output that does not close after a good run
+// is a write error. The messages for an output that cannot be made or
+// written are the program's own.
+int close_and_report(target &place, apply_result result, const char *create_failed,
+                     const char *write_failed);

@@ -5,8 +5,8 @@
 // original itself. The patch and the original are checked before anything is
 // written.
 #include "core/apply.hpp"
-#include "programs/entry.hpp"
 #include "core/files.hpp"
+#include "programs/entry.hpp"
 #include "programs/report.hpp"
 
 #include <cstdio>
@@ -16,9 +16,7 @@ int run_program(int argc, char **argv)
     report_write_limits_as_errors();
     if (argc != 4)
         fatal_error(messages::apply_usage);
-    FILE *original = open_file(argv[1]);
-    FILE *patch = open_patch(argv[3]);
-    const std::int64_t size = get_size(original);
+    const auto [original, patch, size] = open_applier_inputs(argv[1], argv[3]);
 
     target place = open_target(argv[2], original, patch, pipe_use::refused);
     if (place.kind == target_kind::refused || place.kind == target_kind::pipe ||

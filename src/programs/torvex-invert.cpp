@@ -5,8 +5,9 @@
 // a patch is applied in place, it lets that be taken back. The patch is
 // checked against the original, record by record, before the undo is in place.
 #include "core/apply.hpp"
-#include "programs/entry.hpp"
 #include "core/files.hpp"
+#include "core/invert.hpp"
+#include "programs/entry.hpp"
 #include "programs/report.hpp"
 
 #include <cstdio>
@@ -16,9 +17,7 @@ int run_program(int argc, char **argv)
     report_write_limits_as_errors();
     if (argc != 4)
         fatal_error(messages::invert_usage);
-    FILE *original = open_file(argv[1]);
-    FILE *patch = open_patch(argv[2]);
-    const std::int64_t size = get_size(original);
+    const auto [original, patch, size] = open_applier_inputs(argv[1], argv[2]);
 
     // Never the original, the patch, or a file that shares bytes with either;
     // a folder or a disk cannot take a patch.

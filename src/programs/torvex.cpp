@@ -4,10 +4,29 @@
 // create the patch file, compare block by block, close everything. Nothing
 // touches the output path until both inputs are known to be usable.
 #include "core/compare.hpp"
-#include "programs/entry.hpp"
 #include "core/files.hpp"
-#include "programs/report.hpp"
 #include "core/patch.hpp"
+#include "programs/entry.hpp"
+#include "programs/report.hpp"
+
+namespace
+{
+FILE *open_input(const char *path)
+{
+    FILE *input = open_file(path);
+    if (input == nullptr)
+        fatal_error(messages::open_failed);
+    return input;
+}
+
+std::int64_t measure(FILE *input)
+{
+    const std::int64_t size = get_size(input);
+    if (size < 0)
+        fatal_error(messages::open_failed);
+    return size;
+}
+} // namespace
 
 int run_program(int argc, char **argv)
 {
@@ -17,20 +36,30 @@ int run_program(int argc, char **argv)
         fatal_error(messages::usage);
     debug("Start!");
 
-    FILE *original = open_file(argv[1]);
-    FILE *changed = open_file(argv[2]);
+    FILE *original = open_input(argv[1]);
+    FILE *changed = open_input(argv[2]);
     debug("Files opened...");
 
-    const std::int64_t size = get_size(original);
-    const std::int64_t changed_size = get_size(changed);
-    if (size != changed_size)
+    const std::int64_t size = measure(original);
+    if (size != measure(changed))
         fatal_error(messages::sizes_differ);
     debug("Sizes compared...");
 
     FILE *patch = create_file(argv[3], original, changed);
+    if (patch == nullptr)
+        fatal_error(messages::create_failed);
     write_size_line(patch, size);
 
-    compare_blocks(original, changed, patch, size);
+    switch (compare_blocks(original, changed, patch, size)) {
+    case compare_status::done:
+        break;
+    case compare_status::read_failed:
+        end_with_read_error();
+    case compare_status::write_failed:
+        fatal_error(messages::write_failed);
+    case compare_status::alloc_failed:
+        fatal_error(messages::alloc_failed);
+    }
 
     std::fclose(original);
     std::fclose(changed);
@@ -38,9 +67,5 @@ int run_program(int argc, char **argv)
     // (the size line alone, when there was no block) is written now.
     if (std::fclose(patch) != 0)
         fatal_error(messages::write_failed);
-
-    // A script must not read success when even this line could not be written.
-    if (std::puts(messages::done) < 0 || std::fflush(stdout) != 0)
-        return EXIT_FAILED;
-    return EXIT_DONE;
+    return report_done(messages::done);
 }

@@ -1,0 +1,42 @@
+// The walk over a patch's records that the applier and the undo share.
+#include "core/walk.hpp"
+
+#include <algorithm>
+
+bool get_original_byte(original_window &window, std::int64_t offset, unsigned char &byte)
+{
+    if (offset < window.start ||
+        offset - window.start >= static_cast<std::int64_t>(window.length)) {
+        window.start = offset;
+        window.length = static_cast<std::size_t>(
+            std::min<std::int64_t>(window.size - offset, static_cast<std::int64_t>(BUFFER_SIZE)));
+        // Short means the original shrank: a read error, never bytes made up.
+        if (!read_at(window.file, offset, window.bytes, window.length)) {
+            window.length = 0;
+            return false;
+        }
+    }
+    byte = window.bytes[offset - window.start];
+    return true;
+}
+
+// A fault met reading the patch; only a malformed one has a line to name. A
+// copy that could not be written is no fault of the patch's.
+apply_result get_fault(const patch_reader &reader, patch_line line, std::uint64_t at)
+{
+    if (reader.copy_failed)
+        return {apply_status::create_failed, 0};
+    switch (line) {
+    case patch_line::beyond_size:
+        return {apply_status::does_not_fit, 0};
+    case patch_line::unreadable:
+        return {apply_status::read_failed, 0};
+    default:
+        return {apply_status::malformed, at};
+    }
+}
+
+bool is_success(const apply_result &result)
+{
+    return result.status == apply_status::applied || result.status == apply_status::already_applied;
+}

@@ -1,0 +1,16 @@
+// What the files of the POSIX part share among themselves.
+#pragma once
+
+#include "core/files.hpp"
+
+#include <cstddef>
+#include <cstdio>
+
+#include <sys/types.h>
+
+// True where writing through descriptor a changes nothing of b's bytes.
+bool is_separate(int a, FILE *b);
+// Writes all of length bytes at offset; false where a write fails.
+bool write_all(int fd, const void *buffer, std::size_t length, off_t offset);
+// Puts what the system holds of fd on the disk.
+bool sync_to_disk(int fd);
