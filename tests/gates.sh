@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# The house rules, checked (tests/run runs this first): the format of every
+# source; system headers only in the system part (src/sys) and the entry point;
+# one version, CMake's project(), which the changelog and the README repeat.
+# Prints each rule broken, and exits 1 if any is.
+cd "$(dirname "$0")/.." || exit 1
+broken=0
+report() { echo "gate: $1" && broken=1; }
+
+sources=$(find src tests -name '*.cpp' -o -name '*.hpp' | sort)
+unformatted=$(clang-format --dry-run $sources 2>&1 | grep -oE '^[^:]+\.[ch]pp' | sort -u | xargs)
+[ -z "$unformatted" ] || report "not in the house format (clang-format -i): $unformatted"
+
+system='#include <(unistd|fcntl|dirent|dlfcn|io|windows|direct)\.h>|#include <(sys|linux|asm)/'
+outside=$(grep -lE "$system" $(find src -name '*.[ch]pp' ! -path 'src/sys/*' ! -name entry.cpp) | xargs)
+[ -z "$outside" ] || report "system headers outside src/sys and the entry point: $outside"
+
+version=$(sed -nE 's/^project\(torvex VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
+head -1 packaging/debian/changelog | grep -q "^torvex ($version) " ||
+    report "the changelog's first entry is not version $version"
+others=$(grep -oE 'torvex[_-][0-9]+\.[0-9]+\.[0-9]+' README.md | grep -vE "[_-]$version\$" | sort -u | xargs)
+[ -z "$others" ] || report "the README names another version than $version: $others"
+exit $broken
