@@ -153,8 +153,8 @@ int find_members(const char *folder, lower_layer *layers, int room)
     for (dirent *entry; (entry = readdir(members)) != nullptr;) {
         if (entry->d_name[0] == '.')
             continue;
-        char member[PATH_MAX + 64];
-        std::snprintf(member, sizeof member, "/sys/class/block/%s", entry->d_name);
+        char member[2 * PATH_MAX]; // a link to the member's own folder
+        std::snprintf(member, sizeof member, "%s/%s", path, entry->d_name);
         dev_t device;
         if (count == room || !read_device(member, device)) {
             count = -1;
@@ -188,8 +188,13 @@ bool can_link_descriptors()
 
 int find_lower_layers(dev_t disk, int node, lower_layer *layers, int room)
 {
-    char folder[64];
-    std::snprintf(folder, sizeof folder, "/sys/dev/block/%u:%u", major(disk), minor(disk));
+    return find_lower_layers_in("/sys", disk, node, layers, room);
+}
+
+int find_lower_layers_in(const char *sysfs, dev_t disk, int node, lower_layer *layers, int room)
+{
+    char folder[PATH_MAX];
+    std::snprintf(folder, sizeof folder, "%s/dev/block/%u:%u", sysfs, major(disk), minor(disk));
     const std::int64_t sectors = read_number(folder, "size");
     if (sectors < 0 || room < 1)
         return -1;

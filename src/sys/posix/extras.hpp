@@ -25,6 +25,8 @@ struct lower_layer {
 // own), or -1 where the system cannot tell: the caller then takes the disk to
 // overlap every file but itself. node is the disk opened already, or -1.
 int find_lower_layers(dev_t disk, int node, lower_layer *layers, int room);
+// The same, read from a sysfs tree at sysfs (Linux: "/sys"; the tests make one).
+int find_lower_layers_in(const char *sysfs, dev_t disk, int node, lower_layer *layers, int room);
 
 // Where a file system whose files have st_dev device keeps them: on a disk
 // (its number into disk), in memory, or where the system cannot tell.
