@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the black-box cases of tests/cli.cases (which says how to add one) against
-# the three programs, and checks each case's exit status, message and files.
+# Runs the black-box cases of tests/cli/*.cases (one table a program, and the README's
+# examples; HACKING.md says how to add one) against the three programs, and checks each
+# case's exit status, message and files.
 #    cli.sh TORVEX TORVEX_APPLY TORVEX_INVERT [FUSE_DISK]
 # The programs are commands (for example "wine torvex.exe"); FUSE_DISK mounts a test disk
 # (tests/fuse_disk.cpp). TORVEX_TARGET=windows expects CR LF line ends.
@@ -142,5 +143,5 @@ run_table() {
     [ -z "${row[case]:-}" ] || run_case
 }
 
-run_table < "$(dirname "$0")/cli.cases"
+run_table < <(for table in "$(dirname "$0")"/cli/*.cases; do cat "$table" && echo; done)
 [ "$failures" = 0 ]
