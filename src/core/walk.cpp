@@ -3,20 +3,16 @@
 
 #include <algorithm>
 
-bool get_original_byte(original_window &window, std::int64_t offset, unsigned char &byte)
+bool move_window(original_window &window, std::int64_t offset)
 {
-    if (offset < window.start ||
-        offset - window.start >= static_cast<std::int64_t>(window.length)) {
-        window.start = offset;
-        window.length = static_cast<std::size_t>(
-            std::min<std::int64_t>(window.size - offset, static_cast<std::int64_t>(BUFFER_SIZE)));
-        // Short means the original shrank: a read error, never bytes made up.
-        if (!read_at(window.file, offset, window.bytes, window.length)) {
-            window.length = 0;
-            return false;
-        }
+    window.start = offset;
+    window.length = static_cast<std::size_t>(
+        std::min<std::int64_t>(window.size - offset, static_cast<std::int64_t>(BUFFER_SIZE)));
+    // Short means the original shrank: a read error, never bytes made up.
+    if (!read_at(window.file, offset, window.bytes, window.length)) {
+        window.length = 0;
+        return false;
     }
-    byte = window.bytes[offset - window.start];
     return true;
 }
 

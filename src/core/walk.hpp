@@ -36,9 +36,20 @@ struct original_window {
     std::size_t length;
 };
 
+// Reads the window from offset; false where the original no longer holds it.
+bool move_window(original_window &window, std::int64_t offset);
+
 // The original's byte at offset, read with the window around it; false where
-// the original no longer holds it.
-bool get_original_byte(original_window &window, std::int64_t offset, unsigned char &byte);
+// the original no longer holds it. Inline: a dense patch asks for every byte.
+inline bool get_original_byte(original_window &window, std::int64_t offset, unsigned char &byte)
+{
+    if ((offset < window.start ||
+         offset - window.start >= static_cast<std::int64_t>(window.length)) &&
+        !move_window(window, offset))
+        return false;
+    byte = window.bytes[offset - window.start];
+    return true;
+}
 
 // A fault met reading the patch; only a malformed one has a line to name. A
 // copy that could not be written is no fault of the patch's.
