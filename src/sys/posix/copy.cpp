@@ -3,20 +3,16 @@
 // copied into them, holes kept; the signals that end a run remove a named one.
 #include "core/files.hpp"
 #include "sys/posix/extras.hpp"
-#include "sys/posix/layers.hpp"
 #include "sys/posix/posix.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -3,18 +3,13 @@
 // shrunken file or a full disk gives through them, and the holes of sparse
 // files.
 #include "core/files.hpp"
-#include "sys/posix/extras.hpp"
-#include "sys/posix/layers.hpp"
 #include "sys/posix/posix.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -7,17 +7,12 @@
 #include "sys/posix/layers.hpp"
 #include "sys/posix/posix.hpp"
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -1,20 +1,13 @@
 // Reading the patch twice on POSIX systems: how, and the key of its pieces.
 #include "core/files.hpp"
-#include "sys/posix/extras.hpp"
-#include "sys/posix/layers.hpp"
 #include "sys/posix/posix.hpp"
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

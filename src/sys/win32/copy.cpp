@@ -7,13 +7,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 
 // Shared with no one, and deleted as it is closed.

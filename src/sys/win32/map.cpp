@@ -1,18 +1,11 @@
 // Views on Windows: blocks of the inputs mapped to be compared, and the fault
 // that a shrunken file or a failed disk gives through them; writes in place.
 #include "core/files.hpp"
-#include "sys/win32/paths.hpp"
 #include "sys/win32/win32.hpp"
 
-#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
 
-#include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 
 // No other process writes the original while the run holds it: in place its

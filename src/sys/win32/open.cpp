@@ -6,9 +6,7 @@
 #include "sys/win32/paths.hpp"
 #include "sys/win32/win32.hpp"
 
-#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 

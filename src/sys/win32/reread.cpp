@@ -1,18 +1,13 @@
 // Reading the patch twice on Windows: how, and the key of its pieces.
 #define _CRT_RAND_S // rand_s, from the C runtime
 #include "core/files.hpp"
-#include "sys/win32/paths.hpp"
 #include "sys/win32/win32.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <vector>
 
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 
 // The patch's share mode keeps out only the programs that honour it (not a
