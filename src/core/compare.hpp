@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/patch.hpp"
+#include "core/scan.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,17 +11,6 @@
 
 // The unit in which both inputs are read and compared.
 constexpr std::size_t BLOCK_SIZE = 0xA00000;
-
-// How the bytes are scanned; each gives the same records. On x86 the widest
-// vectors the processor has, up to those asked for; the portable scan
-// elsewhere.
-enum class scan_path { portable, sse2, avx2 };
-
-// Adds a record for every position where the two spans differ; base is the
-// file offset of their first byte.
-void compare_buffers(const unsigned char *original, const unsigned char *changed,
-                     std::size_t length, std::int64_t base, patch_writer &patch,
-                     scan_path path = scan_path::avx2);
 
 // Compares exactly size bytes of both inputs, block by block, and writes a
 // record line for every difference. Regular files are mapped unless map_files
