@@ -12,83 +12,60 @@ TEST(apply, patches_against_original)
 {
     using enum apply_status;
     const struct {
-        std::string patch;
         apply_status status;
-        std::uint64_t line;    // where malformed
-        std::string result;    // the new file, and the original after an in-place run
-        std::string undo = ""; // what torvex-invert writes, where it writes
+        std::uint64_t line; // where malformed
+        std::vector<std::string> patches;
+        std::string result = ""; // the new file, and the original after an in-place run
+        std::string undo = "";   // what torvex-invert writes, where it writes
     } rows[] = {
-        {"4\n2:58\n", applied, 0, "ABXD", "4\n2:43\n"},
-        {"4\r\n2:58\r\n3:0\r\n", applied, 0, std::string("ABX\0", 4), "4\n2:43\n3:44\n"},
-        {"4\n", applied, 0, "ABCD", "4\n"},
-        {"4\n0:58\n2:58\n3:59\n", applied, 0, "XBXY", "4\n0:41\n2:43\n3:44\n"}, // a gap, a run
-        {"4\n1:42\n2:58\n", applied, 0, "ABXD"}, // 1 in place, 2 not: a run cut short
-        {"4\n1:42\n2:43\n", already_applied, 0, "ABCD"},
-        {"4\n1:58\n2:43\n", mismatch, 0, ""},
-        {"4\n0:41\n1:58\n3:44\n", mismatch, 0, ""},
-        {"4\n0:58\n2:58\n3:44\n", mismatch, 0, ""}, // a run written before the mismatch
-        {"5\n", does_not_fit, 0, ""},
-        {"4\n4:58\n", does_not_fit, 0, ""},
-        {"4\nFFFFFFFFFFFFFFFF:58\n", does_not_fit, 0, ""},
-        {"", malformed, 1, ""},
-        {"4", malformed, 1, ""},
-        {"\xEF\xBB\xBF"
-         "4\n",
-         malformed, 1, ""},
-        {"04\n", malformed, 1, ""},
-        {"4\r\r\n", malformed, 1, ""},
-        {"4\n2:5", malformed, 2, ""}, // cut mid-line
-        {"4\n2:58", malformed, 2, ""},
-        {"4\n2:58\r\n", malformed, 2, ""},
-        {"4\r\n2:58\n", malformed, 2, ""},
-        {"4\n\n", malformed, 2, ""},
-        {"4\n2:5a\n", malformed, 2, ""},
-        {"4\n2:58 \n", malformed, 2, ""},
-        {"4\n 2:58\n", malformed, 2, ""},
-        {"4\n+2:58\n", malformed, 2, ""},
-        {"4\n-1:58\n", malformed, 2, ""},
-        {"4\n0x2:58\n", malformed, 2, ""},
-        {"4\n02:58\n", malformed, 2, ""},
-        {"4\n2:058\n", malformed, 2, ""},
-        {"4\n2:05\n", malformed, 2, ""},
-        {"4\n:58\n", malformed, 2, ""},
-        {"4\n2:\n", malformed, 2, ""},
-        {"4\n2\n", malformed, 2, ""},
-        {"4\n2:100\n", malformed, 2, ""},
-        {"4\n2:58:1\n", malformed, 2, ""},
-        {"4\n10000000000000000:58\n", malformed, 2, ""}, // 17 digits
-        {std::string("4\n2:5\0\n", 7), malformed, 2, ""},
-        {"4\n" + std::string(4096, '1') + ":1\n", malformed, 2, ""},
-        {"4\n2:58\n1:58\n", malformed, 3, ""},
-        {"4\n2:58\n2:59\n", malformed, 3, ""},
+        {applied, 0, {"4\n2:58\n"}, "ABXD", "4\n2:43\n"},
+        {applied, 0, {"4\r\n2:58\r\n3:0\r\n"}, std::string("ABX\0", 4), "4\n2:43\n3:44\n"},
+        {applied, 0, {"4\n"}, "ABCD", "4\n"},
+        {applied, 0, {"4\n0:58\n2:58\n3:59\n"}, "XBXY", "4\n0:41\n2:43\n3:44\n"}, // a gap, a run
+        {applied, 0, {"4\n1:42\n2:58\n"}, "ABXD"}, // 1 in place, 2 not: a run cut short
+        {already_applied, 0, {"4\n1:42\n2:43\n"}, "ABCD"},
+        // The last: a run written before the mismatch.
+        {mismatch, 0, {"4\n1:58\n2:43\n", "4\n0:41\n1:58\n3:44\n", "4\n0:58\n2:58\n3:44\n"}},
+        {does_not_fit, 0, {"5\n", "4\n4:58\n", "4\nFFFFFFFFFFFFFFFF:58\n"}},
+        {malformed, 1, {"", "4", "\xEF\xBB\xBF\x34\n", "04\n", "4\r\r\n"}},
+        // Cut mid-line, line ends that change, every misspelling of a record,
+        // 17 digits, a NUL, a long line.
+        {malformed, 2, {"4\n2:5",     "4\n2:58",    "4\n2:58\r\n", "4\r\n2:58\n",
+                        "4\n\n",      "4\n2:5a\n",  "4\n2:58 \n",  "4\n 2:58\n",
+                        "4\n+2:58\n", "4\n-1:58\n", "4\n0x2:58\n", "4\n02:58\n",
+                        "4\n2:058\n", "4\n2:05\n",  "4\n:58\n",    "4\n2:\n",
+                        "4\n2\n",     "4\n2:100\n", "4\n2:58:1\n", "4\n10000000000000000:58\n"}},
+        {malformed, 2, {std::string("4\n2:5\0\n", 7), "4\n" + std::string(4096, '1') + ":1\n"}},
+        {malformed, 3, {"4\n2:58\n1:58\n", "4\n2:58\n2:59\n"}},
     };
     const bytes original = {'A', 'B', 'C', 'D'};
-    for (const auto &row : rows) {
-        // A line with more lines after it is read by the fast path: every
-        // whole malformed line is refused there too.
-        const bool followed = row.status == malformed && row.patch.ends_with('\n');
-        for (const std::string &patch : {row.patch, row.patch + "3:1\n3:2\n3:3\n3:4\n3:5\n3:6\n"}) {
-            if (patch != row.patch && !followed)
-                continue;
-            const applied_both got = apply_both(original, patch);
-            const bool kept = row.status == applied || row.status == already_applied;
-            for (const apply_result &result : {got.in_place, got.to_new_file}) {
-                EXPECT_EQ(result.status, row.status) << patch;
-                EXPECT_EQ(result.line, row.line) << patch;
+    for (const auto &row : rows)
+        for (const std::string &given : row.patches) {
+            // A line with more lines after it is read by the fast path: every
+            // whole malformed line is refused there too.
+            const bool followed = row.status == malformed && given.ends_with('\n');
+            for (const std::string &patch : {given, given + "3:1\n3:2\n3:3\n3:4\n3:5\n3:6\n"}) {
+                if (patch != given && !followed)
+                    continue;
+                const applied_both got = apply_both(original, patch);
+                const bool kept = row.status == applied || row.status == already_applied;
+                for (const apply_result &result : {got.in_place, got.to_new_file}) {
+                    EXPECT_EQ(result.status, row.status) << patch;
+                    EXPECT_EQ(result.line, row.line) << patch;
+                }
+                // Refused: the original untouched, no new file.
+                EXPECT_EQ(got.new_file, row.result) << patch;
+                EXPECT_EQ(got.original, kept ? row.result : "ABCD") << patch;
+                // The inverter reads as the applier does, but takes no record
+                // whose byte is in place.
+                EXPECT_EQ(got.inverted.status, !row.undo.empty() ? applied
+                                               : kept            ? mismatch
+                                                                 : row.status)
+                    << patch;
+                EXPECT_EQ(got.inverted.line, row.line) << patch;
+                EXPECT_EQ(got.undo, row.undo) << patch;
             }
-            // Refused: the original untouched, no new file.
-            EXPECT_EQ(got.new_file, row.result) << patch;
-            EXPECT_EQ(got.original, kept ? row.result : "ABCD") << patch;
-            // The inverter reads as the applier does, but takes no record
-            // whose byte is in place.
-            EXPECT_EQ(got.inverted.status, !row.undo.empty() ? applied
-                                           : kept            ? mismatch
-                                                             : row.status)
-                << patch;
-            EXPECT_EQ(got.inverted.line, row.line) << patch;
-            EXPECT_EQ(got.undo, row.undo) << patch;
         }
-    }
 }
 
 // A patch read through buffers of 64 to 160 bytes, so that a refill falls at

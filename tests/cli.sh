@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
-# Runs the black-box cases of tests/cli/*.cases (one table a program, and the README's
-# examples; HACKING.md says how to add one) against the three programs, and checks each
-# case's exit status, message and files.
-#    cli.sh TORVEX TORVEX_APPLY TORVEX_INVERT [FUSE_DISK]
-# The programs are commands (for example "wine torvex.exe"); FUSE_DISK mounts a test disk
-# (tests/fuse_disk.cpp). TORVEX_TARGET=windows expects CR LF line ends.
+# Runs the cases of tests/cli/*.cases (HACKING.md) against the programs, which may be
+# commands ("wine torvex.exe"): cli.sh TORVEX TORVEX_APPLY TORVEX_INVERT [FUSE_DISK]
+# FUSE_DISK mounts a test disk; TORVEX_TARGET=windows expects CR LF line ends.
 set -u
 export TORVEX=$1 TORVEX_APPLY=$2 TORVEX_INVERT=$3 FUSE_DISK=${4:-}
 export TORVEX_SOURCE=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,11 +18,10 @@ extras() { [ -z "${TORVEX_NO_EXTRAS:-}" ]; }   # built with the Linux extras (lo
 have_fuse() { [ -e /dev/fuse ] && [ -x "$FUSE_DISK" ]; }
 # put FILE OFFSET FORMAT: writes the printf FORMAT's bytes at OFFSET.
 put() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
-# loop [OPTIONS] FILE: a loop device over FILE (losetup's options), detached after the
-# case; prints its name.
+# loop [OPTIONS] FILE: prints the name of a loop device over FILE, detached afterwards.
 loop() { losetup -f --show "$@" | tee -a "$CASE_STATE/loops"; }
-# partition FILE START SECTORS: a loop device over FILE with one partition, from sector
-# START for SECTORS; prints the partition's name (the disk's is that without "p1").
+# partition FILE START SECTORS: a loop device over FILE with one partition; prints its
+# name (the disk's is that without "p1").
 partition() {
     local disk
     disk=$(loop "$1") && addpart "$disk" 1 "$2" "$3" && echo "$disk" >> "$CASE_STATE/partitioned" &&
@@ -35,7 +31,7 @@ partition() {
 fuse_disk() { mkdir -p "$1" && "$FUSE_DISK" "$@" && realpath "$1" >> "$CASE_STATE/mounts"; }
 # mount_image IMAGE FOLDER: the file system in IMAGE, mounted there through a loop device.
 mount_image() { mkdir -p "$2" && mount -o loop "$1" "$2" && realpath "$2" >> "$CASE_STATE/mounts"; }
-# at FUNCTION ACTION COMMAND...: runs COMMAND with ACTION (shell, or "fail ERRNO") done at
+# at FUNCTION ACTION COMMAND...: runs COMMAND with ACTION (shell, or "fail": EPERM) done at
 # its first call of FUNCTION (tests/interpose.cpp).
 at() { TORVEX_AT=$1 TORVEX_DO=$2 LD_PRELOAD=$TORVEX_INTERPOSE "${@:3}"; }
 interposable() { [ -n "${TORVEX_INTERPOSE:-}" ]; }
@@ -78,6 +74,15 @@ check_file() {
     esac
 }
 
+# The lines a case must print: "N× LINE" stands for N lines LINE.
+expand_prints() {
+    local line count
+    [ -z "${row[prints]:-}" ] || while IFS= read -r line; do
+        [[ $line =~ ^([0-9]+)×\ (.*)$ ]] && count=${BASH_REMATCH[1]} line=${BASH_REMATCH[2]} || count=1
+        for ((; count > 0; count--)); do printf '%s\n' "$line"; done
+    done <<< "${row[prints]}"
+}
+
 run_case() {
     local state dir status problems="" names=()
     state=$(mktemp -d) && dir=$state/case && mkdir "$dir"
@@ -95,7 +100,7 @@ run_case() {
         (cd "$dir" && timeout 60 bash -c "${row[run]}") > "$state/out" 2> /dev/null
         status=$?
         [ "$status" = "${row[status]}" ] || problems+=" status $status;"
-        printf '%s' "${row[prints]:+${row[prints]}$'\n'}" | as_stored | cmp -s - "$state/out" ||
+        expand_prints | as_stored | cmp -s - "$state/out" ||
             problems+=" printed '$(head -c 300 "$state/out")';"
         list_files "$dir" "${names[@]}" | diff "$state/before" - > "$state/changed" ||
             problems+=" other files changed: $(grep '^[<>]' "$state/changed" | head -4 | xargs);"

@@ -24,13 +24,19 @@ TEST(compare, random_pairs_match_model_on_every_path)
 }
 
 // An input that delivers less than its measured size (it shrank after it was
-// measured) is a read error; its missing bytes are never compared as zeros.
+// measured) is a read error; its missing bytes are never compared as zeros,
+// also where they would have been a hole.
 TEST(compare, input_shorter_than_measured_is_a_read_error)
 {
-    const bytes full(5000, 'x'), cut(4999, 'x');
-    for (int shape = 0; shape < 4; ++shape) { // mapped or read, either input short
+    bytes sparse(9000, 0);
+    sparse[0] = 'x';
+    const bytes pairs[][2] = {{bytes(5000, 'x'), bytes(4999, 'x')},
+                              {sparse, sparse.substr(0, 4096)}};
+    for (int shape = 0; shape < 8; ++shape) { // mapped or read, either input short, each pair
+        const bytes &full = pairs[shape / 4][0], &cut = pairs[shape / 4][1];
         compare_status status = compare_status::done;
-        run_blocks(shape & 1 ? cut : full, shape & 1 ? full : cut, 4096, shape & 2, 5000, &status);
+        run_blocks(shape & 1 ? cut : full, shape & 1 ? full : cut, 4096, shape & 2, full.size(),
+                   &status);
         EXPECT_EQ(status, compare_status::read_failed) << shape;
     }
 }

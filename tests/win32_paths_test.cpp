@@ -17,7 +17,6 @@ int main()
         {"a.bin", R"(\\?\C:\windows\a.bin)"},
         {"dir/sub\\a.bin", R"(\\?\C:\windows\dir\sub\a.bin)"},
         {"..\\a.bin", R"(\\?\C:\a.bin)"},
-        {"C:\\x\\y", R"(\\?\C:\x\y)"},
         {"C:/x/./y/../z", R"(\\?\C:\x\z)"},
         {"C:x", R"(\\?\C:\windows\x)"}, // drive-relative
         {"\\x\\y", R"(\\?\C:\x\y)"},    // the current drive's root
@@ -28,8 +27,7 @@ int main()
         {"NUL", R"(\\.\NUL)"},
         {"con", R"(\\.\con)"},
         {"C:\\dir\\NUL", R"(\\.\NUL)"},
-        {"a.bin.", R"(\\?\C:\windows\a.bin)"}, // trailing dots and spaces go
-        {"a.bin . .", R"(\\?\C:\windows\a.bin)"},
+        {"a.bin . .", R"(\\?\C:\windows\a.bin)"},               // trailing dots and spaces go
         {"\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB x\xF0\x9F\x98\x80y", // Cyrillic, an emoji
          "\\\\?\\C:\\windows\\\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB x\xF0\x9F\x98\x80y"},
         {"", ""},
