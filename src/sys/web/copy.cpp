@@ -1,0 +1,62 @@
+// New files in a browser: each is a sink, kept under the target's name once
+// it is whole, dropped otherwise. The original's bytes go in as slices of its
+// File, never through memory.
+#include "core/files.hpp"
+#include "sys/web/web.hpp"
+
+bool create_temp(const target &place, FILE *, FILE *, bool, temp_file &temp)
+{
+    temp.stream = open_web_stream(-1, "");
+    temp.place = &place;
+    return temp.stream != nullptr;
+}
+
+bool clone_file(FILE *, FILE *)
+{
+    return false;
+}
+
+// The sink takes its length from what is appended: the writer appends every
+// byte front to back, the original's between the records included.
+bool set_length(FILE *, std::int64_t)
+{
+    return true;
+}
+
+copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end, bool,
+                       unsigned char *, std::size_t)
+{
+    const web_file *input = get_web_file(from);
+    web_file *sink = get_web_file(to);
+    if (input == nullptr || input->input < 0 || end > input->size)
+        return copy_result::read_failed;
+    if (sink == nullptr || sink->sink < 0 || get_position(to) != start)
+        return copy_result::write_failed;
+    torvex_append_slice(sink->sink, input->input, static_cast<double>(start),
+                        static_cast<double>(end));
+    sink->position = sink->size = end;
+    return copy_result::copied;
+}
+
+bool commit_temp(temp_file &temp)
+{
+    web_file *file = get_web_file(temp.stream);
+    if (file == nullptr || std::fflush(temp.stream) != 0)
+        return false;
+    torvex_keep_sink(file->sink, temp.place->name);
+    file->sink = -1;
+    discard_temp(temp);
+    return true;
+}
+
+void discard_temp(temp_file &temp)
+{
+    if (temp.stream != nullptr)
+        std::fclose(temp.stream);
+    temp = {};
+}
+
+FILE *open_private_file(FILE *)
+{
+    return nullptr;
+}

@@ -1,0 +1,131 @@
+// The page's rows, run in the system's Chromium from file:// and from a
+// server on 127.0.0.1: each task done as a user does it, its message and
+// meaning checked, and its download compared byte for byte with what the
+// native programs write. No row may make a network request or log an error.
+//   node tests/web/run.mjs PAGE_FOLDER TORVEX TORVEX_APPLY TORVEX_INVERT
+import {execFileSync, spawnSync} from 'node:child_process';
+import {mkdtempSync, readFileSync, readdirSync, rmSync} from 'node:fs';
+import {createServer} from 'node:http';
+import {tmpdir} from 'node:os';
+import {join, resolve} from 'node:path';
+import {chromium} from 'playwright-core';
+
+const [folder, ...programs] = process.argv.slice(2).map((path) => resolve(path));
+const SOURCE = resolve(import.meta.dirname, '../..');
+const MOST_MEMORY_KIB = 256 << 10; // the page's renderer process, at its peak
+
+// A pair that differs at the first and last byte and in every 4 KiB page
+// between; its patch; another original of its size.
+const PAIR = `head -c 3M /dev/urandom > a; cp a b; head -c 3M /dev/urandom > c
+  for at in 0 $(seq 4095 4096 3145727); do put b $at x; done; torvex a b p`;
+// 4 GiB and 1 MiB, sparse; changes on both sides of 2^31 and 2^32, the last
+// far enough from them that the applier copies the bytes between as a slice.
+const BIG = `truncate -s 4296015872 a b
+  for at in 5 2147483647 2147483648 4294967295 4294967296 4294967303 4296015871; do put b $at Z; done
+  torvex a b p`;
+// name, setup (bash: torvex and the others are the native programs), task,
+// its files by role, the message, and the native command whose output the
+// download must equal (none: nothing may be offered).
+const rows = [
+  ['worked example', 'cp $SOURCE/examples/original.bin a; cp $SOURCE/examples/new.bin b', 'make', 'a b',
+    'Process ended.', 'torvex a b expected'],
+  ['random pair', PAIR, 'make', 'a b', 'Process ended.', 'torvex a b expected'],
+  ['apply to a new file', PAIR, 'apply', 'a p', 'Process ended.', 'torvex-apply a expected p'],
+  ['undo, the patch the other way round', PAIR, 'undo', 'a p', 'Process ended.', 'torvex b a expected'],
+  ['already applied', PAIR, 'apply', 'b p', 'Patch already applied.', 'torvex-apply b expected p'],
+  ['another original', PAIR, 'apply', 'c p', 'Original file does not match the patch.'],
+  ['malformed', "printf ABCD > a; printf '4\\n2:58\\n1:5\\n' > p", 'apply', 'a p',
+    'Patch is malformed at line 3.'],
+  ['different sizes', 'printf abc > a; printf abcd > b', 'make', 'a b', 'Files have different sizes.'],
+  ['empty files', ': > a; : > b', 'make', 'a b', 'Process ended.', 'torvex a b expected'],
+  ['past 4 GiB: make', BIG, 'make', 'a b', 'Process ended.', 'torvex a b expected', 'big'],
+  ['past 4 GiB: apply', BIG, 'apply', 'a p', 'Process ended.', 'torvex-apply a expected p', 'big'],
+  ['past 4 GiB: undo', BIG, 'undo', 'a p', 'Process ended.', 'torvex-invert a p expected', 'big'],
+];
+const ROLES = {make: ['original', 'new'], apply: ['original', 'patch'], undo: ['original', 'patch']};
+
+function runShell(command, cwd) {
+  const prelude = `put() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
+    torvex() { "${programs[0]}" "$@"; }; torvex-apply() { "${programs[1]}" "$@"; }
+    torvex-invert() { "${programs[2]}" "$@"; }; SOURCE=${SOURCE}\n`;
+  execFileSync('bash', ['-ec', prelude + command], {cwd, stdio: ['ignore', 'ignore', 'inherit']});
+}
+
+// The highest peak of any renderer process: the page and its worker run in one.
+function measureRenderers() {
+  let peak = 0;
+  for (const pid of readdirSync('/proc').filter((name) => /^\d+$/.test(name))) {
+    try {
+      if (readFileSync(`/proc/${pid}/cmdline`, 'utf8').includes('--type=renderer'))
+        peak = Math.max(peak, Number(/VmHWM:\s+(\d+)/.exec(readFileSync(`/proc/${pid}/status`, 'utf8'))[1]));
+    } catch {} // gone meanwhile
+  }
+  return peak;
+}
+
+async function runRow(page, url, [name, setup, task, names, prints, native, big]) {
+  const dir = mkdtempSync(join(tmpdir(), 'torvex-web-'));
+  const problems = [];
+  try {
+    runShell(setup, dir);
+    await page.goto(url);
+    const started = Date.now();
+    const files = names.split(' ');
+    for (const [i, role] of ROLES[task].entries())
+      await page.setInputFiles(`#${task} input[data-role=${role}]`, join(dir, files[i]));
+    await page.click(`#${task} button`);
+    const message = await page.waitForSelector('#outcome .message', {timeout: 900000});
+    const seconds = (Date.now() - started) / 1000;
+    if ((await message.textContent()) !== prints) problems.push(`printed '${await message.textContent()}'`);
+    if (!(await page.textContent('#outcome .meaning'))) problems.push('no meaning shown');
+    const link = await page.$('#outcome a[download]');
+    if (!native !== !link) problems.push(link ? 'a download offered' : 'no download');
+    if (native && link) {
+      runShell(native, dir);
+      const [download] = await Promise.all([page.waitForEvent('download'), link.click()]);
+      if (spawnSync('cmp', ['-s', await download.path(), join(dir, 'expected')]).status !== 0)
+        problems.push(`${download.suggestedFilename()} differs from the native program's`);
+      await download.delete();
+    }
+    const peak = measureRenderers();
+    if (peak > MOST_MEMORY_KIB) problems.push(`renderer peak ${peak} KiB`);
+    if (big) console.log(`  ${name}: ${seconds} s, renderer peak ${Math.round(peak / 1024)} MiB`);
+  } catch (error) {
+    problems.push(String(error).split('\n')[0]);
+  } finally {
+    rmSync(dir, {recursive: true, force: true});
+  }
+  return problems;
+}
+
+const server = createServer((request, response) => {
+  const path = join(folder, new URL(request.url, 'http://x').pathname);
+  try {
+    response.end(readFileSync(path.endsWith('/') ? join(path, 'index.html') : path));
+  } catch {
+    response.writeHead(404).end();
+  }
+}).listen(0, '127.0.0.1');
+await new Promise((done) => server.on('listening', done));
+const browser = await chromium.launch({executablePath: '/usr/bin/chromium', args: ['--no-sandbox']});
+let failures = 0;
+for (const url of [`file://${folder}/index.html`, `http://127.0.0.1:${server.address().port}/`]) {
+  for (const row of rows) {
+    if (row[6] && url.startsWith('http')) continue; // the big rows read alike from either
+    // A fresh context: a fresh renderer process, whose peak is this row's alone.
+    const context = await browser.newContext({acceptDownloads: true});
+    const page = await context.newPage();
+    const noise = [];
+    page.on('request', (request) => request.url() !== url && !/^(blob|data):/.test(request.url()) &&
+      noise.push(`request ${request.url()}`));
+    page.on('console', (message) => message.type() === 'error' && noise.push(`console: ${message.text()}`));
+    page.on('pageerror', (error) => noise.push(`error: ${error.message}`));
+    const problems = [...await runRow(page, url, row), ...noise];
+    console.log(problems.length ? `FAILED ${row[0]} (${url}): ${problems.join('; ')}` : `ok: ${row[0]} (${url})`);
+    failures += problems.length > 0;
+    await context.close();
+  }
+}
+await browser.close();
+server.close();
+process.exit(failures ? 1 : 0);
