@@ -20,6 +20,8 @@ const MEANINGS = {
     'The browser could not read a file to its end: it may have changed or moved since it was chosen. Choose it again.',
   'Error opening one of the files.': 'A file could not be opened: choose it again.',
   'Error allocating memory.': 'The browser gave too little memory: close other tabs and try again.',
+  'This browser cannot run torvex.':
+    'It needs WebAssembly with SIMD: Chrome or Edge 91, Firefox 89, Safari 16.4 or later.',
 };
 const MALFORMED = /^Patch is malformed at line (\d+)\.$/;
 const ON_WRITE_ERROR = 'The result could not be kept in the browser: free some memory or disk space and try again.';
@@ -47,31 +49,92 @@ function splitName(name) {
 }
 
 const outcome = document.getElementById('outcome');
-const worker = new Worker(URL.createObjectURL(
-  new Blob([document.getElementById('worker-source').textContent], {type: 'text/javascript'})));
+const work = document.getElementById('work');
+const progressBar = document.getElementById('progress');
+const progressText = document.getElementById('progress-text');
+let worker = null;
 let running = null;
 let downloadUrl = null;
 
-function showOutcome(task, files, {status, lines, output}) {
-  const message = lines.length ? lines[lines.length - 1] : 'Error reading one of the files...';
+function startWorker() {
+  worker = new Worker(URL.createObjectURL(
+    new Blob([document.getElementById('worker-source').textContent], {type: 'text/javascript'})));
+  worker.onmessage = (event) => (event.data.total !== undefined ? showProgress(event.data) : finish(event.data));
+}
+
+const MiB = (bytes) => (bytes / 1048576).toLocaleString('en', {maximumFractionDigits: 1});
+
+function showProgress({progress, total}) {
+  progressBar.max = total || 1;
+  progressBar.value = total ? progress : 1; // nothing to read is all read
+  progressText.textContent = `${MiB(progress)} of ${MiB(total)} MiB`;
+}
+
+function showMessage(message, meaning, failed) {
   outcome.replaceChildren();
-  outcome.className = status === 0 ? 'done' : 'failed';
-  const line = document.createElement('p');
-  line.className = 'message';
-  line.textContent = message;
-  const meaning = document.createElement('p');
-  meaning.className = 'meaning';
-  meaning.textContent = explain(message, task);
-  outcome.append(line, meaning);
-  if (status === 0 && output) {
-    if (downloadUrl) URL.revokeObjectURL(downloadUrl);
-    downloadUrl = URL.createObjectURL(output);
-    const link = document.createElement('a');
-    link.href = downloadUrl;
-    link.download = nameOutput(task, files);
-    link.textContent = `Download ${link.download} (${output.size.toLocaleString('en')} bytes)`;
-    outcome.append(link);
+  outcome.className = failed ? 'failed' : 'done';
+  for (const [className, text] of [['message', message], ['meaning', meaning]]) {
+    const line = document.createElement('p');
+    line.className = className;
+    line.textContent = text;
+    outcome.append(line);
   }
+}
+
+function offerDownload(output, name) {
+  if (downloadUrl) URL.revokeObjectURL(downloadUrl);
+  downloadUrl = URL.createObjectURL(output);
+  const link = document.createElement('a');
+  link.href = downloadUrl;
+  link.download = name;
+  link.textContent = `Download ${name} (${output.size.toLocaleString('en')} bytes)`;
+  outcome.append(link);
+}
+
+// Size, SHA-256 and CRC32, each as published, and a box to compare one with.
+function showChecksums(file, {size, sha256, crc32}) {
+  showMessage(`Checksums of ${file.name}`, 'Compare them with the values its publisher gives.', false);
+  const list = document.createElement('dl');
+  list.className = 'checksums';
+  for (const [name, value] of [['Size', `${size} bytes`], ['SHA-256', sha256], ['CRC32', crc32]]) {
+    const term = document.createElement('dt');
+    const data = document.createElement('dd');
+    term.textContent = name;
+    data.textContent = value;
+    list.append(term, data);
+  }
+  const label = document.createElement('label');
+  label.textContent = 'Published checksum ';
+  const box = document.createElement('input');
+  const verdict = document.createElement('p');
+  box.type = 'text';
+  box.spellcheck = false;
+  box.addEventListener('input', () => {
+    const given = box.value.trim().toLowerCase().replace(/^0x/, '');
+    verdict.textContent = !given ? ''
+      : given === sha256 ? 'It matches the SHA-256.'
+      : given === crc32 ? 'It matches the CRC32.'
+      : given === String(size) ? 'It matches the size (a size alone proves little).'
+      : 'It matches none of them: this is not the file that was published.';
+  });
+  label.append(box);
+  outcome.append(list, label, verdict);
+}
+
+function finish(result) {
+  const {task, files} = running;
+  endWork();
+  if (result.checksums) return showChecksums(files.file, result.checksums);
+  const {status, lines, output} = result;
+  const message = lines.length ? lines[lines.length - 1] : 'Error reading one of the files...';
+  showMessage(message, explain(message, task), status !== 0);
+  if (status === 0 && output) offerDownload(output, nameOutput(task, files));
+}
+
+function endWork() {
+  running = null;
+  work.hidden = true;
+  for (const button of document.querySelectorAll('section button')) button.disabled = false;
 }
 
 function runTask(section) {
@@ -79,26 +142,34 @@ function runTask(section) {
   const files = {};
   for (const input of section.querySelectorAll('input[type=file]')) {
     if (!input.files.length) {
-      outcome.className = 'failed';
-      outcome.textContent = `Choose the ${input.previousElementSibling.textContent.toLowerCase()} first.`;
+      showMessage(`Choose the ${input.previousElementSibling.textContent.toLowerCase()} first.`, '', true);
       input.focus();
       return;
     }
     files[input.dataset.role] = input.files[0];
   }
-  running = {task, files};
-  for (const button of document.querySelectorAll('button')) button.disabled = true;
+  running = {task, files, section};
+  for (const button of document.querySelectorAll('section button')) button.disabled = true;
+  progressBar.value = 0;
+  progressText.textContent = '';
+  work.hidden = false;
+  outcome.replaceChildren();
   outcome.className = '';
   outcome.textContent = 'Working…';
   worker.postMessage({task, files});
 }
 
-worker.onmessage = (event) => {
-  showOutcome(running.task, running.files, event.data);
-  running = null;
-  for (const button of document.querySelectorAll('button')) button.disabled = false;
-};
+// The work stops at once: its worker goes, and nothing it made is offered.
+document.getElementById('cancel').addEventListener('click', () => {
+  const {section} = running;
+  worker.terminate();
+  startWorker();
+  endWork();
+  section.querySelector('button').focus();
+  showMessage('Cancelled.', 'Nothing was made. The files are as they were.', true);
+});
 
+startWorker();
 for (const section of document.querySelectorAll('section[data-task]'))
   section.querySelector('button').addEventListener('click', () => runTask(section));
 

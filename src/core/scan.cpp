@@ -1,8 +1,8 @@
 // The scan of two spans in memory. On x86 equal bytes are skipped 256 at a
 // time (128 with SSE2) by vector compares inlined into the loop; the masks
 // that find a window differing also give every differing byte in it, without
-// a second look. Elsewhere memcmp skips equal runs and a 64-byte scan finds
-// the bytes.
+// a second look; in a browser, WebAssembly's vectors do the same. Elsewhere
+// memcmp skips equal runs and a 64-byte scan finds the bytes.
 #include "core/scan.hpp"
 
 #include <algorithm>
@@ -18,6 +18,8 @@
 #define TORVEX_X86 1
 #define TORVEX_SSE2_TARGET __attribute__((target("sse2")))
 #define TORVEX_AVX2_TARGET __attribute__((target("avx2")))
+#elif defined(__wasm_simd128__)
+#include <wasm_simd128.h>
 #endif
 
 namespace
@@ -201,6 +203,34 @@ scan_path get_scan(scan_path path)
 }
 #endif
 
+#ifdef __wasm_simd128__
+// In a browser: 128 bytes a step in eight 16-byte vectors, as on x86, one
+// test for a step of equal bytes; the masks give the differing ones.
+void compare_span_simd128(const unsigned char *a, const unsigned char *b, std::size_t length,
+                          std::int64_t base, patch_writer &patch)
+{
+    std::size_t i = 0;
+    for (v128_t e[8]; i + 128 <= length; i += 128) {
+        for (std::size_t k = 0; k < 8; ++k)
+            e[k] = wasm_i8x16_eq(wasm_v128_load(a + i + 16 * k), wasm_v128_load(b + i + 16 * k));
+        if (wasm_i8x16_all_true(
+                wasm_v128_and(wasm_v128_and(wasm_v128_and(e[0], e[1]), wasm_v128_and(e[2], e[3])),
+                              wasm_v128_and(wasm_v128_and(e[4], e[5]), wasm_v128_and(e[6], e[7])))))
+            continue;
+        for (std::size_t word = 0; word < 2; ++word) {
+            std::uint64_t equal = 0;
+            for (std::size_t k = 0; k < 4; ++k)
+                equal |= static_cast<std::uint64_t>(wasm_i8x16_bitmask(e[4 * word + k]) & 0xFFFF)
+                         << 16 * k;
+            add_differing(~equal, i + 64 * word, b, base, patch);
+        }
+    }
+    for (; i < length; ++i)
+        if (a[i] != b[i])
+            add_to_patch(base + static_cast<std::int64_t>(i), b[i], patch);
+}
+#endif
+
 } // namespace
 
 void compare_buffers(const unsigned char *original, const unsigned char *changed,
@@ -216,6 +246,9 @@ void compare_buffers(const unsigned char *original, const unsigned char *changed
     case scan_path::portable:
         break;
     }
+#elif defined(__wasm_simd128__)
+    if (path != scan_path::portable)
+        return compare_span_simd128(original, changed, length, base, patch);
 #endif
     compare_span_portable(original, changed, length, base, patch);
 }

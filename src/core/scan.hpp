@@ -7,8 +7,8 @@
 #include <cstdint>
 
 // How the bytes are scanned; each gives the same records. On x86 the widest
-// vectors the processor has, up to those asked for; the portable scan
-// elsewhere.
+// vectors the processor has, up to those asked for; in WebAssembly its
+// vectors, unless the portable scan is asked for; the portable scan elsewhere.
 enum class scan_path { portable, sse2, avx2 };
 
 // Adds a record for every position where the two spans differ; base is the

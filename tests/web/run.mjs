@@ -24,8 +24,10 @@ const BIG = `truncate -s 4296015872 a b
   for at in 5 2147483647 2147483648 4294967295 4294967296 4294967303 4296015871; do put b $at Z; done
   torvex a b p`;
 // name, setup (bash: torvex and the others are the native programs), task,
-// its files by role, the message, and the native command whose output the
-// download must equal (none: nothing may be offered).
+// its files by role, the message, the native command whose output the
+// download (or the checksums shown) must equal (none: nothing may be
+// offered), and how: big (file:// only), keyboard (no mouse), cancel (at the
+// first progress).
 const rows = [
   ['worked example', 'cp $SOURCE/examples/original.bin a; cp $SOURCE/examples/new.bin b', 'make', 'a b',
     'Process ended.', 'torvex a b expected'],
@@ -41,55 +43,119 @@ const rows = [
   ['past 4 GiB: make', BIG, 'make', 'a b', 'Process ended.', 'torvex a b expected', 'big'],
   ['past 4 GiB: apply', BIG, 'apply', 'a p', 'Process ended.', 'torvex-apply a expected p', 'big'],
   ['past 4 GiB: undo', BIG, 'undo', 'a p', 'Process ended.', 'torvex-invert a p expected', 'big'],
+  ['checksums', PAIR, 'checksums', 'a', 'Checksums of a', 'checksums a'],
+  ['keyboard alone', PAIR, 'apply', 'a p', 'Process ended.', 'torvex-apply a expected p', 'keyboard'],
+  ['cancelled', BIG, 'make', 'a b', 'Cancelled.', '', 'cancel'],
 ];
-const ROLES = {make: ['original', 'new'], apply: ['original', 'patch'], undo: ['original', 'patch']};
+const ROLES = {make: ['original', 'new'], apply: ['original', 'patch'], undo: ['original', 'patch'], checksums: ['file']};
+const PROGRESS_STEP = 64 << 20; // input read between two progress updates, at most
+
+// A CRC32 as zlib computes it, with no help from the page's libraries.
+const CRC32 = 'import sys, zlib; from functools import reduce; ' +
+  'blocks = iter(lambda f=open(sys.argv[1], "rb"): f.read(1 << 24), b""); ' +
+  'print("%08x" % reduce(lambda crc, block: zlib.crc32(block, crc), blocks, 0))';
 
 function runShell(command, cwd) {
   const prelude = `put() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
     torvex() { "${programs[0]}" "$@"; }; torvex-apply() { "${programs[1]}" "$@"; }
-    torvex-invert() { "${programs[2]}" "$@"; }; SOURCE=${SOURCE}\n`;
+    torvex-invert() { "${programs[2]}" "$@"; }; SOURCE=${SOURCE}
+    checksums() { echo "$(stat -c %s "$1") bytes $(sha256sum < "$1" | cut -c1-64) $(python3 -c '${CRC32}' "$1")" > expected; }\n`;
   execFileSync('bash', ['-ec', prelude + command], {cwd, stdio: ['ignore', 'ignore', 'inherit']});
 }
 
-// The highest peak of any renderer process: the page and its worker run in one.
+// The highest peak of the renderer processes of this run's browser: the
+// page and its worker run in one.
 function measureRenderers() {
-  let peak = 0;
+  const parents = new Map(), renderers = [];
   for (const pid of readdirSync('/proc').filter((name) => /^\d+$/.test(name))) {
     try {
-      if (readFileSync(`/proc/${pid}/cmdline`, 'utf8').includes('--type=renderer'))
-        peak = Math.max(peak, Number(/VmHWM:\s+(\d+)/.exec(readFileSync(`/proc/${pid}/status`, 'utf8'))[1]));
+      parents.set(pid, readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ')[1]);
+      if (readFileSync(`/proc/${pid}/cmdline`, 'utf8').includes('--type=renderer')) renderers.push(pid);
     } catch {} // gone meanwhile
+  }
+  let peak = 0;
+  for (const pid of renderers) {
+    let up = pid;
+    while (up && up !== '1' && up !== String(process.pid)) up = parents.get(up);
+    if (up !== String(process.pid)) continue;
+    try {
+      peak = Math.max(peak, Number(/VmHWM:\s+(\d+)/.exec(readFileSync(`/proc/${pid}/status`, 'utf8'))[1]));
+    } catch {}
   }
   return peak;
 }
 
-async function runRow(page, url, [name, setup, task, names, prints, native, big]) {
+// Presses Tab until selector has the focus.
+async function tabTo(page, selector) {
+  for (let i = 0; i < 40; ++i) {
+    if (await page.evaluate((s) => document.activeElement === document.querySelector(s), selector)) return;
+    await page.keyboard.press('Tab');
+  }
+  throw new Error(`Tab never reaches ${selector}`);
+}
+
+async function runRow(page, url, [name, setup, task, names, prints, native, how]) {
   const dir = mkdtempSync(join(tmpdir(), 'torvex-web-'));
   const problems = [];
   try {
     runShell(setup, dir);
     await page.goto(url);
+    await page.evaluate(() => { // every value the progress bar shows
+      const bar = document.getElementById('progress');
+      window.shown = [];
+      new MutationObserver(() => window.shown.push(bar.value)).observe(bar, {attributeFilter: ['value']});
+    });
     const started = Date.now();
     const files = names.split(' ');
-    for (const [i, role] of ROLES[task].entries())
-      await page.setInputFiles(`#${task} input[data-role=${role}]`, join(dir, files[i]));
-    await page.click(`#${task} button`);
+    for (const [i, role] of ROLES[task].entries()) {
+      const input = `#${task} input[data-role=${role}]`;
+      if (how !== 'keyboard') {
+        await page.setInputFiles(input, join(dir, files[i]));
+        continue;
+      }
+      await tabTo(page, input);
+      const [chooser] = await Promise.all([page.waitForEvent('filechooser'), page.keyboard.press('Space')]);
+      await chooser.setFiles(join(dir, files[i]));
+    }
+    if (how === 'keyboard') await tabTo(page, `#${task} button`);
+    await (how === 'keyboard' ? page.keyboard.press('Enter') : page.click(`#${task} button`));
+    if (how === 'cancel') {
+      await page.waitForFunction(() => document.getElementById('progress').value > 0);
+      await page.click('#cancel');
+    }
     const message = await page.waitForSelector('#outcome .message', {timeout: 900000});
     const seconds = (Date.now() - started) / 1000;
     if ((await message.textContent()) !== prints) problems.push(`printed '${await message.textContent()}'`);
     if (!(await page.textContent('#outcome .meaning'))) problems.push('no meaning shown');
+    if (await page.evaluate(() => document.documentElement.scrollWidth > innerWidth))
+      problems.push('scrolls sideways');
+    const [shown, total] = await page.evaluate(() => [window.shown, document.getElementById('progress').max]);
+    if (how !== 'cancel' && (shown.at(-1) !== total || shown.length < Math.floor(total / PROGRESS_STEP)))
+      problems.push(`progress shown ${shown.length} times, last ${shown.at(-1)} of ${total}`);
+    if (task === 'checksums') {
+      runShell(native, dir);
+      const got = (await page.$$eval('#outcome dd', (values) => values.map((v) => v.textContent))).join(' ');
+      if (got !== readFileSync(join(dir, 'expected'), 'utf8').trim()) problems.push(`checksums ${got}`);
+    }
     const link = await page.$('#outcome a[download]');
-    if (!native !== !link) problems.push(link ? 'a download offered' : 'no download');
+    if (!native !== !link && task !== 'checksums') problems.push(link ? 'a download offered' : 'no download');
     if (native && link) {
       runShell(native, dir);
-      const [download] = await Promise.all([page.waitForEvent('download'), link.click()]);
+      if (how === 'keyboard') await tabTo(page, '#outcome a[download]');
+      const [download] = await Promise.all([page.waitForEvent('download'),
+        how === 'keyboard' ? page.keyboard.press('Enter') : link.click()]);
       if (spawnSync('cmp', ['-s', await download.path(), join(dir, 'expected')]).status !== 0)
         problems.push(`${download.suggestedFilename()} differs from the native program's`);
       await download.delete();
     }
     const peak = measureRenderers();
-    if (peak > MOST_MEMORY_KIB) problems.push(`renderer peak ${peak} KiB`);
-    if (big) console.log(`  ${name}: ${seconds} s, renderer peak ${Math.round(peak / 1024)} MiB`);
+    if (!peak || peak > MOST_MEMORY_KIB) problems.push(`renderer peak ${peak} KiB`);
+    if (how === 'big') console.log(`  ${name}: ${seconds} s, renderer peak ${Math.round(peak / 1024)} MiB`);
+    if (how === 'cancel' && (await page.$$('section button[disabled]')).length) problems.push('buttons still off');
+    if (name === 'worked example' && url.startsWith('file:')) { // the README's picture
+      await page.setViewportSize({width: 760, height: 1000});
+      await page.screenshot({path: join(SOURCE, 'docs/page.png'), fullPage: true});
+    }
   } catch (error) {
     problems.push(String(error).split('\n')[0]);
   } finally {
@@ -111,9 +177,10 @@ const browser = await chromium.launch({executablePath: '/usr/bin/chromium', args
 let failures = 0;
 for (const url of [`file://${folder}/index.html`, `http://127.0.0.1:${server.address().port}/`]) {
   for (const row of rows) {
-    if (row[6] && url.startsWith('http')) continue; // the big rows read alike from either
-    // A fresh context: a fresh renderer process, whose peak is this row's alone.
-    const context = await browser.newContext({acceptDownloads: true});
+    if (row[6] && url.startsWith('http')) continue; // the special rows read alike from either
+    // A fresh context: a fresh renderer process, whose peak is this row's
+    // alone; as narrow as a small phone's screen.
+    const context = await browser.newContext({acceptDownloads: true, viewport: {width: 320, height: 640}});
     const page = await context.newPage();
     const noise = [];
     page.on('request', (request) => request.url() !== url && !/^(blob|data):/.test(request.url()) &&

@@ -26,22 +26,24 @@ mergeInto(LibraryManager.library, {
       try {
         const slice = torvexFiles.inputs[input].slice(offset, offset + length);
         if (slice.size !== length) return false;
+        let got = 0;
         if (typeof ReadableStreamBYOBReader === 'undefined') { // a browser without them
           HEAPU8.set(new Uint8Array(await slice.arrayBuffer()), buffer);
-          return true;
+          got = length;
+        } else {
+          const reader = slice.stream().getReader({mode: 'byob'});
+          // A view of the whole rest: a stream asked for little at a time is slow.
+          for (let space = torvexFiles.space; got < length;) {
+            if (!space || space.byteLength < length - got) space = new ArrayBuffer(length - got);
+            const {value, done} = await reader.read(new Uint8Array(space, 0, length - got));
+            if (done) break;
+            HEAPU8.set(value, buffer + got);
+            got += value.byteLength;
+            space = torvexFiles.space = value.buffer;
+          }
+          reader.releaseLock();
         }
-        const reader = slice.stream().getReader({mode: 'byob'});
-        let got = 0;
-        // A view of the whole rest: a stream asked for little at a time is slow.
-        for (let space = torvexFiles.space; got < length;) {
-          if (!space || space.byteLength < length - got) space = new ArrayBuffer(length - got);
-          const {value, done} = await reader.read(new Uint8Array(space, 0, length - got));
-          if (done) break;
-          HEAPU8.set(value, buffer + got);
-          got += value.byteLength;
-          space = torvexFiles.space = value.buffer;
-        }
-        reader.releaseLock();
+        if (Module.onRead) Module.onRead(torvexFiles.inputs[input], got);
         return got === length;
       } catch (error) {
         return false; // the file changed or went away since it was chosen
