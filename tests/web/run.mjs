@@ -15,8 +15,9 @@ const SOURCE = resolve(import.meta.dirname, '../..');
 const MOST_MEMORY_KIB = 256 << 10; // the page's renderer process, at its peak
 
 // A pair that differs at the first and last byte and in every 4 KiB page
-// between; its patch; another original of its size.
-const PAIR = `head -c 3M /dev/urandom > a; cp a b; head -c 3M /dev/urandom > c
+// between; its patch; another original of its size, whose first byte is the
+// patch's (so that it cannot pass for one patched before).
+const PAIR = `head -c 3M /dev/urandom > a; cp a b; head -c 3M /dev/urandom > c; put c 0 x
   for at in 0 $(seq 4095 4096 3145727); do put b $at x; done; torvex a b p`;
 // 4 GiB and 1 MiB, sparse; changes on both sides of 2^31 and 2^32, the last
 // far enough from them that the applier copies the bytes between as a slice.
@@ -119,9 +120,11 @@ async function runRow(page, url, [name, setup, task, names, prints, native, how]
     }
     if (how === 'keyboard') await tabTo(page, `#${task} button`);
     await (how === 'keyboard' ? page.keyboard.press('Enter') : page.click(`#${task} button`));
-    if (how === 'cancel') {
+    if (how === 'cancel') { // the work's worker must go, not merely its outcome
       await page.waitForFunction(() => document.getElementById('progress').value > 0);
+      const closed = new Promise((done) => page.workers()[0].once('close', done));
       await page.click('#cancel');
+      await Promise.race([closed, new Promise((_, fail) => setTimeout(fail, 60000, 'the work goes on'))]);
     }
     const message = await page.waitForSelector('#outcome .message', {timeout: 900000});
     const seconds = (Date.now() - started) / 1000;
@@ -151,7 +154,12 @@ async function runRow(page, url, [name, setup, task, names, prints, native, how]
     const peak = measureRenderers();
     if (!peak || peak > MOST_MEMORY_KIB) problems.push(`renderer peak ${peak} KiB`);
     if (how === 'big') console.log(`  ${name}: ${seconds} s, renderer peak ${Math.round(peak / 1024)} MiB`);
-    if (how === 'cancel' && (await page.$$('section button[disabled]')).length) problems.push('buttons still off');
+    if (how === 'cancel') { // usable again: the next task is done, and alone
+      await page.setInputFiles('#checksums input', join(dir, 'p'));
+      await page.click('#checksums button');
+      const next = await (await page.waitForSelector('#outcome .message')).textContent();
+      if (next !== 'Checksums of p') problems.push(`then printed '${next}'`);
+    }
     if (name === 'worked example' && url.startsWith('file:')) { // the README's picture
       await page.setViewportSize({width: 760, height: 1000});
       await page.screenshot({path: join(SOURCE, 'docs/page.png'), fullPage: true});
