@@ -88,6 +88,10 @@ FILE *open_web_stream(int input, const char *sink_name)
                                    {read_stream, write_stream, seek_stream, close_stream});
         if (entry.stream == nullptr && entry.file.sink >= 0)
             torvex_drop_sink(entry.file.sink);
+        // Unbuffered, an input's large read is one read of the File; through
+        // the stream's buffer, each would be followed by a second, for 1 KiB.
+        if (entry.stream != nullptr && input >= 0)
+            std::setvbuf(entry.stream, nullptr, _IONBF, 0);
         return entry.stream;
     }
     return nullptr;
@@ -100,6 +104,16 @@ web_file *get_web_file(FILE *stream)
             return &entry.file;
     return nullptr;
 }
+
+namespace
+{
+// A name an output may take: one no input has, that a sink can keep.
+bool is_output_name(const char *path)
+{
+    return *path != '\0' && torvex_find_input(path) < 0 &&
+           std::strlen(path) < sizeof web_file::name;
+}
+} // namespace
 
 FILE *open_file(const char *path)
 {
@@ -116,9 +130,7 @@ FILE *open_patch(const char *path)
 // and a name that is an input's is refused.
 FILE *create_file(const char *path, FILE *, FILE *)
 {
-    if (*path == '\0' || torvex_find_input(path) >= 0 || std::strlen(path) >= 256)
-        return nullptr;
-    return open_web_stream(-1, path);
+    return is_output_name(path) ? open_web_stream(-1, path) : nullptr;
 }
 
 data_relation relate_data(FILE *a, FILE *b)
@@ -196,7 +208,7 @@ void end_process_now(int status)
 target open_target(const char *path, FILE *, FILE *, pipe_use)
 {
     target place;
-    if (*path != '\0' && torvex_find_input(path) < 0 && std::strlen(path) < 256) {
+    if (is_output_name(path)) {
         place.kind = target_kind::replaceable;
         std::strcpy(place.name, path);
     }
