@@ -54,7 +54,7 @@ async function runProgram(task, files) {
 async function runChecksums(file) {
   const progress = trackProgress([file]);
   try {
-    const checksums = await torvexChecksums.computeChecksums(file, (bytes) => progress.add(file, bytes));
+    const checksums = await torvexLibrary.computeChecksums(file, (bytes) => progress.add(file, bytes));
     postMessage({progress: file.size, total: file.size});
     return {checksums};
   } catch (error) {

@@ -1,6 +1,6 @@
 // New files in a browser: each is a sink, kept under the target's name once
 // it is whole, dropped otherwise. The original's bytes go in as slices of its
-// File, never through memory.
+// File, never through memory, unless they are few.
 #include "core/files.hpp"
 #include "sys/web/web.hpp"
 
@@ -23,8 +23,11 @@ bool set_length(FILE *, std::int64_t)
     return true;
 }
 
+// A slice costs the browser about as much as copying a few hundred KiB, so
+// shorter ranges go through the buffer: the window that the applier read
+// them with usually still holds them (files.js).
 copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end, bool,
-                       unsigned char *, std::size_t)
+                       unsigned char *buffer, std::size_t buffer_size)
 {
     const web_file *input = get_web_file(from);
     web_file *sink = get_web_file(to);
@@ -32,10 +35,17 @@ copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t en
         return copy_result::read_failed;
     if (sink == nullptr || sink->sink < 0 || get_position(to) != start)
         return copy_result::write_failed;
-    torvex_append_slice(sink->sink, input->input, static_cast<double>(start),
-                        static_cast<double>(end));
-    sink->position = sink->size = end;
-    return copy_result::copied;
+    if (end - start > static_cast<std::int64_t>(buffer_size)) {
+        torvex_append_slice(sink->sink, input->input, static_cast<double>(start),
+                            static_cast<double>(end));
+        sink->position = sink->size = end;
+        return copy_result::copied;
+    }
+    const auto length = static_cast<std::size_t>(end - start);
+    if (!read_at(from, start, buffer, length))
+        return copy_result::read_failed;
+    return std::fwrite(buffer, 1, length, to) == length ? copy_result::copied
+                                                        : copy_result::write_failed;
 }
 
 bool commit_temp(temp_file &temp)

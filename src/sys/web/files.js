@@ -2,7 +2,7 @@
 // Module.inputs (name to File) before a run and takes Module.outputs (name to
 // Blob) after it. Reads are synchronous, which only a worker may do.
 mergeInto(LibraryManager.library, {
-  $torvexFiles: {inputs: [], sinks: []},
+  $torvexFiles: {inputs: [], sinks: [], windows: []},
 
   torvex_find_input__deps: ['$torvexFiles'],
   torvex_find_input: function(name) {
@@ -17,59 +17,77 @@ mergeInto(LibraryManager.library, {
     return torvexFiles.inputs[input].size;
   },
 
-  // A read waits for the browser: the module is built to wait (ASYNCIFY). It
-  // streams into one buffer, used again each time: reads that each leave a
-  // buffer of their own behind pile up gigabytes before they are collected.
-  torvex_read_input__deps: ['$torvexFiles'],
+  // A read waits for the browser: the module is built to wait (ASYNCIFY).
+  // The reading itself is the worker's (web/reading.js, in torvexLibrary).
+  // Each read of a File costs milliseconds however short, so a short read
+  // takes READ_AHEAD bytes at once, and the reads after it are served from
+  // them without waiting. Two such windows are kept: the applier reads the
+  // bytes between records a little behind where it looks ahead.
+  $READ_AHEAD: 8 << 20,
+  torvex_read_input__deps: ['$torvexFiles', '$READ_AHEAD'],
   torvex_read_input: function(input, offset, buffer, length) {
+    const file = torvexFiles.inputs[input], windows = torvexFiles.windows;
+    if (offset + length > file.size) return false;
+    const done = (got) => {
+      if (Module.onRead) Module.onRead(file, got);
+      return got === length;
+    };
+    const hit = windows.findIndex((w) => w.input === input && offset >= w.start && offset + length <= w.end);
+    // Not while the module comes back from a wait: that call must end it.
+    if (Asyncify.state === Asyncify.State.Normal && hit >= 0) {
+      const window = windows[hit];
+      windows.splice(hit, 1);
+      windows.unshift(window); // the one used last is kept longest
+      HEAPU8.set(window.bytes.subarray(offset - window.start, offset - window.start + length), buffer);
+      return done(length);
+    }
     return Asyncify.handleAsync(async () => {
       try {
-        const slice = torvexFiles.inputs[input].slice(offset, offset + length);
-        if (slice.size !== length) return false;
-        let got = 0;
-        if (typeof ReadableStreamBYOBReader === 'undefined') { // a browser without them
-          HEAPU8.set(new Uint8Array(await slice.arrayBuffer()), buffer);
-          got = length;
-        } else {
-          const reader = slice.stream().getReader({mode: 'byob'});
-          // A view of the whole rest: a stream asked for little at a time is slow.
-          for (let space = torvexFiles.space; got < length;) {
-            if (!space || space.byteLength < length - got) space = new ArrayBuffer(length - got);
-            const {value, done} = await reader.read(new Uint8Array(space, 0, length - got));
-            if (done) break;
-            HEAPU8.set(value, buffer + got);
-            got += value.byteLength;
-            space = torvexFiles.space = value.buffer;
-          }
-          reader.releaseLock();
+        if (length >= READ_AHEAD) {
+          const read = await torvexLibrary.readSlice(file, offset, offset + length, torvexFiles.space,
+            (bytes, at) => HEAPU8.set(bytes, buffer + at));
+          torvexFiles.space = read.space;
+          return done(read.got);
         }
-        if (Module.onRead) Module.onRead(torvexFiles.inputs[input], got);
-        return got === length;
+        const bytes = windows.length === 2 ? windows.pop().bytes : new Uint8Array(READ_AHEAD);
+        const end = Math.min(file.size, offset + READ_AHEAD);
+        const read = await torvexLibrary.readSlice(file, offset, end, torvexFiles.space,
+          (piece, at) => bytes.set(piece, at));
+        torvexFiles.space = read.space;
+        if (read.got !== end - offset) return done(0);
+        windows.unshift({input, start: offset, end, bytes});
+        HEAPU8.set(bytes.subarray(0, length), buffer);
+        return done(length);
       } catch (error) {
-        return false; // the file changed or went away since it was chosen
+        return done(0); // the file changed or went away since it was chosen
       }
     });
   },
 
-  // Written bytes wait in small parts; every few MiB they become a Blob, whose
-  // storage the browser keeps outside this process.
-  torvex_open_sink__deps: ['$torvexFiles'],
+  // Written bytes wait in one staging buffer; each time it fills they become
+  // a Blob, whose storage the browser keeps outside this process. Making a
+  // Blob costs about a millisecond whatever its size, and copies the bytes.
+  $SINK_STAGING: 4 << 20,
+  torvex_open_sink__deps: ['$torvexFiles', '$SINK_STAGING'],
   torvex_open_sink: function() {
-    return torvexFiles.sinks.push({blobs: [], waiting: [], waitingSize: 0}) - 1;
+    return torvexFiles.sinks.push({blobs: [], staging: new Uint8Array(SINK_STAGING), staged: 0}) - 1;
   },
 
   $torvexSettle: function(sink) {
-    if (sink.waiting.length) sink.blobs.push(new Blob(sink.waiting));
-    sink.waiting = [];
-    sink.waitingSize = 0;
+    if (sink.staged) sink.blobs.push(new Blob([sink.staging.subarray(0, sink.staged)]));
+    sink.staged = 0;
   },
 
   torvex_write_sink__deps: ['$torvexFiles', '$torvexSettle'],
   torvex_write_sink: function(id, bytes, length) {
     const sink = torvexFiles.sinks[id];
-    sink.waiting.push(HEAPU8.slice(bytes, bytes + length));
-    sink.waitingSize += length;
-    if (sink.waitingSize >= (4 << 20)) torvexSettle(sink);
+    if (sink.staged + length > sink.staging.length) torvexSettle(sink);
+    if (length >= sink.staging.length) {
+      sink.blobs.push(new Blob([HEAPU8.subarray(bytes, bytes + length)]));
+      return;
+    }
+    sink.staging.set(HEAPU8.subarray(bytes, bytes + length), sink.staged);
+    sink.staged += length;
   },
 
   torvex_append_slice__deps: ['$torvexFiles', '$torvexSettle'],

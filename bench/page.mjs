@@ -1,0 +1,77 @@
+// The page's benchmark, run by bench/run: times tasks done on the page in
+// the system's Chromium against the floor, the page's own worker merely
+// reading a pair in the slices that torvex reads.
+//   node bench/page.mjs PAGE_FOLDER RUNS JOB...    JOB: name:task:file,file
+// Prints, as JSON, each job's median seconds and, for a make, its floor's.
+import {resolve} from 'node:path';
+import {chromium} from 'playwright-core';
+
+const [folder, runs, ...jobs] = process.argv.slice(2);
+const SLICE = 0xA00000; // the programs' block
+const ROLES = {make: ['original', 'new'], apply: ['original', 'patch']};
+
+// In the page: a worker of the page's own source, with its task replaced by
+// reading the files as torvex does, a block of each in turn; resolves when
+// it has read them all.
+function readFloor(slice) {
+  const source = document.getElementById('worker-source').textContent + `
+    onmessage = async ({data: files}) => {
+      let space = null;
+      for (let at = 0; at < files[0].size; at += ${slice}) {
+        for (const file of files) {
+          const end = Math.min(file.size, at + ${slice});
+          ({space} = await torvexLibrary.readSlice(file, at, end, space, () => {}));
+        }
+      }
+      postMessage('read');
+    };`;
+  const worker = new Worker(URL.createObjectURL(new Blob([source], {type: 'text/javascript'})));
+  const files = [...document.querySelectorAll('input[type=file]')].flatMap((input) => [...input.files]);
+  const started = performance.now();
+  return new Promise((done) => {
+    worker.onmessage = () => done((performance.now() - started) / 1000, worker.terminate());
+    worker.postMessage(files);
+  });
+}
+
+async function timeOnce(browser, task, files, floor) {
+  const page = await browser.newPage();
+  await page.goto(`file://${resolve(folder)}/index.html`);
+  for (const [i, role] of ROLES[task].entries()) await page.setInputFiles(`#${task} input[data-role=${role}]`, files[i]);
+  await page.waitForTimeout(200); // the page's worker is up
+  // Timed in the page, from the click to the message: the driver's own
+  // round trips are not the page's.
+  await page.evaluate(() => {
+    const outcome = document.getElementById('outcome');
+    addEventListener('click', () => (window.clicked = performance.now()), {capture: true});
+    new MutationObserver(() => outcome.querySelector('.message') && (window.shown ??= performance.now()))
+      .observe(outcome, {childList: true, subtree: true});
+  });
+  let seconds;
+  if (floor) {
+    seconds = await page.evaluate(readFloor, SLICE);
+  } else {
+    await page.click(`#${task} button`);
+    const message = await (await page.waitForSelector('#outcome .message', {timeout: 600000})).textContent();
+    if (message !== 'Process ended.') throw new Error(`${task}: ${message}`);
+    seconds = await page.evaluate(() => (window.shown - window.clicked) / 1000);
+  }
+  await page.close();
+  return seconds;
+}
+
+const median = (values) => values.sort((x, y) => x - y)[values.length >> 1];
+const browser = await chromium.launch({executablePath: '/usr/bin/chromium', args: ['--no-sandbox']});
+const times = Object.fromEntries(jobs.map((job) => [job.split(':')[0], {task: [], floor: []}]));
+for (let round = 0; round <= Number(runs); ++round) { // the first round warms up
+  for (const job of jobs) { // in turns, so that a drifting machine moves all alike
+    const [name, task, files] = job.split(':');
+    for (const kind of task === 'make' ? ['task', 'floor'] : ['task']) {
+      const seconds = await timeOnce(browser, task, files.split(','), kind === 'floor');
+      if (round > 0) times[name][kind].push(seconds);
+    }
+  }
+}
+await browser.close();
+console.log(JSON.stringify(Object.fromEntries(Object.entries(times).map(
+  ([name, {task, floor}]) => [name, {task: median(task), floor: floor.length ? median(floor) : null, runs: {task, floor}}]))));
