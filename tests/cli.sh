@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the cases of tests/cli/*.cases (HACKING.md) against the programs, which may be
 # commands ("wine torvex.exe"): cli.sh TORVEX TORVEX_APPLY TORVEX_INVERT [FUSE_DISK]
-# FUSE_DISK mounts a test disk; TORVEX_TARGET=windows expects CR LF line ends.
+# FUSE_DISK mounts a test disk; TORVEX_TARGET=windows expects CR LF line ends;
+# TORVEX_STATIC=1 runs only the cases marked "static: yes" (the static programs' cases).
 set -u
 export TORVEX=$1 TORVEX_APPLY=$2 TORVEX_INVERT=$3 FUSE_DISK=${4:-}
 export TORVEX_SOURCE=$(cd "$(dirname "$0")/.." && pwd)
@@ -85,6 +86,7 @@ expand_prints() {
 
 run_case() {
     local state dir status problems="" names=()
+    [ -z "${TORVEX_STATIC:-}" ] || [ "${row[static]:-}" = yes ] || return 0
     state=$(mktemp -d) && dir=$state/case && mkdir "$dir"
     export CASE_STATE=$state
     [ -z "${row[in]:-}" ] || mount -t tmpfs -o "size=${row[in]#tmpfs }" tmpfs "$dir" 2> /dev/null ||
@@ -133,7 +135,7 @@ run_table() {
     local line field=""
     declare -A row=()
     while IFS= read -r line; do
-        if [[ $line =~ ^(case|needs|in|setup|run|status|prints|file|check):\ *(.*)$ ]]; then
+        if [[ $line =~ ^(case|needs|static|in|setup|run|status|prints|file|check):\ *(.*)$ ]]; then
             field=${BASH_REMATCH[1]}
             if [ "$field" = case ] && [ -n "${row[case]:-}" ]; then run_case; row=(); fi
             row[$field]=${row[$field]:+${row[$field]}$'\n'}${BASH_REMATCH[2]}
