@@ -1,5 +1,5 @@
 # Makes the page one file that works opened from disk: the module (with its
-# WebAssembly inside), the checksums' bundle and the worker go in as the
+# WebAssembly inside), the bundle of reading and checksums and the worker go in as the
 # worker's source, the page's script after them.
 #   cmake -DMODULE=torvex-web.js -DCHECKSUMS=checksums.js -DSOURCE=web -DVERSION=x.y.z
 #         -DOUT=index.html -P page.cmake

@@ -1,6 +1,7 @@
 // The browser's side of the web system part (web.hpp): the page sets
 // Module.inputs (name to File) before a run and takes Module.outputs (name to
-// Blob) after it. Reads are synchronous, which only a worker may do.
+// Blob) after it. To the programs every read returns with its bytes: the
+// module waits for the browser meanwhile (ASYNCIFY).
 mergeInto(LibraryManager.library, {
   $torvexFiles: {inputs: [], sinks: [], windows: []},
 
