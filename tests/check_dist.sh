@@ -7,30 +7,16 @@ cd "$(dirname "$0")/.."
 trap 'echo "failed at line $LINENO: $BASH_COMMAND"' ERR
 version=$(sed -n 's/^project(torvex VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
-programs=(torvex torvex-apply torvex-invert)
 
 (cd dist && sha256sum -c --quiet SHA256SUMS)
 [ "$(cd dist && ls | grep -v '^SHA256SUMS$' | xargs)" = "$(cut -c67- dist/SHA256SUMS | sort | xargs)" ]
-
-# usage RUNNER FOLDER: each program in FOLDER, run with no arguments, names itself.
-usage() {
-    [ "$($1 "$2/torvex")" = 'Usage: torvex.exe original_file new_file output.patch' ]
-    [ "$($1 "$2/torvex-apply")" = 'Usage: torvex-apply original_file new_file input.patch' ]
-    [ "$($1 "$2/torvex-invert")" = 'Usage: torvex-invert original_file input.patch output.patch' ]
-}
 
 for arch in amd64 arm64; do
     deb=dist/torvex_${version}_$arch.deb
     [ -f "$deb" ] || { echo "left out: $deb" && continue; }
     [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ]
-    contents=$(dpkg-deb -c "$deb")
-    for tool in "${programs[@]}"; do
-        grep -q " ./usr/bin/$tool\$" <<< "$contents"
-        grep -q " ./usr/share/man/man1/$tool.1.gz\$" <<< "$contents"
-    done
-    lintian --fail-on error,warning "$deb" 2> /dev/null
-    dpkg-deb -x "$deb" "$work/$arch"
-    usage "$([ $arch = arm64 ] && echo "qemu-aarch64 -L /usr/aarch64-linux-gnu" || echo env)" "$work/$arch/usr/bin"
+    tests/check_package.sh downloaded-deb "$deb" \
+        "$([ $arch = arm64 ] && echo "qemu-aarch64 -L /usr/aarch64-linux-gnu" || echo env)"
     echo "ok: $deb"
 done
 
@@ -42,7 +28,7 @@ for arch in x86_64 aarch64; do
     [ "$(cd "$work/$name" && find . -type f | sort | xargs)" = "./LICENSE ./README.md ./bin/torvex \
 ./bin/torvex-apply ./bin/torvex-invert ./share/man/man1/torvex-apply.1.gz ./share/man/man1/torvex-invert.1.gz \
 ./share/man/man1/torvex.1.gz" ]
-    for tool in "${programs[@]}"; do # no interpreter, no shared library
+    for tool in torvex torvex-apply torvex-invert; do # no interpreter, no shared library
         ! readelf -lW "$work/$name/bin/$tool" | grep -q INTERP
         ! readelf -dW "$work/$name/bin/$tool" | grep -q NEEDED
     done
@@ -51,8 +37,8 @@ for arch in x86_64 aarch64; do
     else
         run="qemu-aarch64 -L $work/empty" emulated=1
     fi
-    (mkdir "$work/usage-$arch" && cd "$work/usage-$arch" && usage "$run" "$work/$name/bin")
     bin=$work/$name/bin
+    (mkdir "$work/usage-$arch" && cd "$work/usage-$arch" && "$OLDPWD/tests/check_package.sh" usage "$run" "$bin")
     TORVEX_STATIC=1 TORVEX_EMULATED=$emulated tests/cli.sh "$run $bin/torvex" "$run $bin/torvex-apply" "$run $bin/torvex-invert"
     echo "ok: dist/$name.tar.gz"
 done

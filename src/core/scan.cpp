@@ -73,6 +73,28 @@ void compare_span_portable(const unsigned char *a, const unsigned char *b, std::
             add_to_patch(base + static_cast<std::int64_t>(i), b[i], patch);
 }
 
+// A step of vectors at a time: one test decides a step of equal bytes, the
+// common case; in a step that differs, the masks that found it give its
+// differing bytes. Inlined into each scan below, built for its vectors.
+template <typename Lanes>
+[[gnu::always_inline]] inline void scan_lanes(const unsigned char *a, const unsigned char *b,
+                                              std::size_t length, std::int64_t base,
+                                              patch_writer &patch)
+{
+    constexpr std::size_t STEP = Lanes::STEP;
+    std::size_t i = 0;
+    for (std::uint64_t differing[STEP / 64]; i + STEP <= length; i += STEP)
+        if (!Lanes::step(a + i, b + i, differing))
+            for (std::size_t word = 0; word < STEP / 64; ++word)
+                add_differing(differing[word], i + 64 * word, b, base, patch);
+    // The rest, 16 at a time, then byte by byte.
+    for (; i + 16 <= length; i += 16)
+        add_differing(~Lanes::equal_bits(a + i, b + i) & 0xFFFF, i, b, base, patch);
+    for (; i < length; ++i)
+        if (a[i] != b[i])
+            add_to_patch(base + static_cast<std::int64_t>(i), b[i], patch);
+}
+
 #ifdef TORVEX_X86
 // One vector width's compares, kept inside functions built for it: only
 // integers leave them. step() says whether the 256 bytes (SSE2: 128) at a and
@@ -113,6 +135,11 @@ struct sse2_lanes {
 
 struct avx2_lanes {
     static constexpr std::size_t STEP = 256;
+    TORVEX_AVX2_TARGET static std::uint64_t equal_bits(const unsigned char *a,
+                                                       const unsigned char *b)
+    {
+        return sse2_lanes::equal_bits(a, b);
+    }
     TORVEX_AVX2_TARGET static bool step(const unsigned char *a, const unsigned char *b,
                                         std::uint64_t (&differing)[STEP / 64])
     {
@@ -134,28 +161,6 @@ struct avx2_lanes {
         return false;
     }
 };
-
-// A step of vectors at a time: one test decides a step of equal bytes, the
-// common case; in a step that differs, the masks that found it give its
-// differing bytes. Inlined into each scan below, built for its vectors.
-template <typename Lanes>
-[[gnu::always_inline]] inline void scan_lanes(const unsigned char *a, const unsigned char *b,
-                                              std::size_t length, std::int64_t base,
-                                              patch_writer &patch)
-{
-    constexpr std::size_t STEP = Lanes::STEP;
-    std::size_t i = 0;
-    for (std::uint64_t differing[STEP / 64]; i + STEP <= length; i += STEP)
-        if (!Lanes::step(a + i, b + i, differing))
-            for (std::size_t word = 0; word < STEP / 64; ++word)
-                add_differing(differing[word], i + 64 * word, b, base, patch);
-    // The rest, 16 at a time, then byte by byte.
-    for (; i + 16 <= length; i += 16)
-        add_differing(~sse2_lanes::equal_bits(a + i, b + i) & 0xFFFF, i, b, base, patch);
-    for (; i < length; ++i)
-        if (a[i] != b[i])
-            add_to_patch(base + static_cast<std::int64_t>(i), b[i], patch);
-}
 
 TORVEX_SSE2_TARGET void compare_span_sse2(const unsigned char *a, const unsigned char *b,
                                           std::size_t length, std::int64_t base,
@@ -204,30 +209,40 @@ scan_path get_scan(scan_path path)
 #endif
 
 #ifdef __wasm_simd128__
-// In a browser: 128 bytes a step in eight 16-byte vectors, as on x86, one
-// test for a step of equal bytes; the masks give the differing ones.
-void compare_span_simd128(const unsigned char *a, const unsigned char *b, std::size_t length,
-                          std::int64_t base, patch_writer &patch)
-{
-    std::size_t i = 0;
-    for (v128_t e[8]; i + 128 <= length; i += 128) {
+// In a browser: WebAssembly's 16-byte vectors, eight a step, as SSE2's.
+struct simd128_lanes {
+    static constexpr std::size_t STEP = 128;
+    static std::uint64_t equal_bits(const unsigned char *a, const unsigned char *b)
+    {
+        return static_cast<std::uint16_t>(
+            wasm_i8x16_bitmask(wasm_i8x16_eq(wasm_v128_load(a), wasm_v128_load(b))));
+    }
+    static bool step(const unsigned char *a, const unsigned char *b,
+                     std::uint64_t (&differing)[STEP / 64])
+    {
+        v128_t e[8];
         for (std::size_t k = 0; k < 8; ++k)
-            e[k] = wasm_i8x16_eq(wasm_v128_load(a + i + 16 * k), wasm_v128_load(b + i + 16 * k));
+            e[k] = wasm_i8x16_eq(wasm_v128_load(a + 16 * k), wasm_v128_load(b + 16 * k));
         if (wasm_i8x16_all_true(
                 wasm_v128_and(wasm_v128_and(wasm_v128_and(e[0], e[1]), wasm_v128_and(e[2], e[3])),
                               wasm_v128_and(wasm_v128_and(e[4], e[5]), wasm_v128_and(e[6], e[7])))))
-            continue;
+            return true;
         for (std::size_t word = 0; word < 2; ++word) {
             std::uint64_t equal = 0;
             for (std::size_t k = 0; k < 4; ++k)
-                equal |= static_cast<std::uint64_t>(wasm_i8x16_bitmask(e[4 * word + k]) & 0xFFFF)
+                equal |= static_cast<std::uint64_t>(
+                             static_cast<std::uint16_t>(wasm_i8x16_bitmask(e[4 * word + k])))
                          << 16 * k;
-            add_differing(~equal, i + 64 * word, b, base, patch);
+            differing[word] = ~equal;
         }
+        return false;
     }
-    for (; i < length; ++i)
-        if (a[i] != b[i])
-            add_to_patch(base + static_cast<std::int64_t>(i), b[i], patch);
+};
+
+void compare_span_simd128(const unsigned char *a, const unsigned char *b, std::size_t length,
+                          std::int64_t base, patch_writer &patch)
+{
+    scan_lanes<simd128_lanes>(a, b, length, base, patch);
 }
 #endif
 
