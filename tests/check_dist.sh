@@ -15,6 +15,7 @@ for arch in amd64 arm64; do
     deb=dist/torvex_${version}_$arch.deb
     [ -f "$deb" ] || { echo "left out: $deb" && continue; }
     [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ]
+    [[ $(dpkg-deb -f "$deb" Depends) =~ ^libc6(:$arch)?\ \(\>=\ 2\.[0-9]+\)$ ]] # all the programs link
     tests/check_package.sh downloaded-deb "$deb" \
         "$([ $arch = arm64 ] && echo "qemu-aarch64 -L /usr/aarch64-linux-gnu" || echo env)"
     echo "ok: $deb"

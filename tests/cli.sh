@@ -32,6 +32,11 @@ partition() {
 fuse_disk() { mkdir -p "$1" && "$FUSE_DISK" "$@" && realpath "$1" >> "$CASE_STATE/mounts"; }
 # mount_image IMAGE FOLDER: the file system in IMAGE, mounted there through a loop device.
 mount_image() { mkdir -p "$2" && mount -o loop "$1" "$2" && realpath "$2" >> "$CASE_STATE/mounts"; }
+# protect NAME=LEVEL...: sets fs.protected_NAME (symlinks, regular, fifos) for the case.
+protect() {
+    local s
+    for s; do sysctl "fs.protected_${s%=*}" | tr -d ' ' >> "$CASE_STATE/sysctl" && sysctl -qw "fs.protected_$s"; done
+}
 # at FUNCTION ACTION COMMAND...: runs COMMAND with ACTION (shell, or "fail": EPERM) done at
 # its first call of FUNCTION (tests/interpose.cpp).
 at() { TORVEX_AT=$1 TORVEX_DO=$2 LD_PRELOAD=$TORVEX_INTERPOSE "${@:3}"; }
@@ -49,7 +54,7 @@ readme_example() {
     command=$(sed -n "/^<!-- example: $1 -->\$/,/^\`\`\`\$/p" "$TORVEX_SOURCE/README.md" | sed '1,2d;$d')
     [ -n "$command" ] && bash -c "$(sed -E 's#^(cmake [^&]*&& )+##; s#\./build/release/##g' <<< "$command")"
 }
-export -f torvex torvex-apply torvex-invert posix sanitized emulated extras have_fuse put loop partition fuse_disk mount_image at \
+export -f torvex torvex-apply torvex-invert posix sanitized emulated extras have_fuse put loop partition fuse_disk mount_image at protect \
     interposable long_path readme_example
 
 # --- The runner ----------------------------------------------------------------
@@ -126,6 +131,7 @@ clean_case() {
     [ ! -f "$state/mounts" ] || xargs -r -n1 umount < "$state/mounts"
     [ ! -f "$state/partitioned" ] || xargs -r -I{} delpart {} 1 < "$state/partitioned"
     [ ! -f "$state/loops" ] || xargs -r losetup -d < "$state/loops"
+    [ ! -f "$state/sysctl" ] || tac "$state/sysctl" | xargs -r sysctl -qw
     [ -z "${row[in]:-}" ] || umount "$dir" 2> /dev/null
     rm -rf "$state"
 }

@@ -122,10 +122,29 @@ dev_t decode_device(std::uint64_t device)
                    static_cast<unsigned>((device & 0xFF) | (device >> 12 & 0xFFF00)));
 }
 
+// The whole text of a small sysfs file but its last line end: a name may hold
+// line ends of its own.
+bool read_name(const char *folder, const char *file, char (&name)[PATH_MAX])
+{
+    char path[PATH_MAX + 64];
+    std::snprintf(path, sizeof path, "%s/%s", folder, file);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const ssize_t length = fd < 0 ? -1 : read(fd, name, sizeof name - 1);
+    if (fd >= 0)
+        close(fd);
+    if (length <= 0)
+        return false;
+    name[length - (name[length - 1] == '\n' ? 1 : 0)] = '\0';
+    return true;
+}
+
 // A loop device lies in its file, from its offset, for its own length. The
-// file is known by the device and inode the driver reports, never by the name
-// sysfs shows (a name may hold a line end, or be stale after an unmount).
-// Where the driver cannot be asked, the file may be any.
+// file is the one the driver reports by device and inode; the name sysfs shows
+// may be stale after an unmount. Where the file is a disk's node (a loop over a
+// loop, a partition, a disk), the driver reports the node, not the disk: only
+// a name that leads to that very node tells the disk, and the layer goes on
+// from it. A file kept where nodes are (in memory) that no name leads to may
+// be a node of any disk. Where the driver cannot be asked, the file may be any.
 int find_backing_file(const char *folder, dev_t disk, int node, std::int64_t size,
                       lower_layer *layers)
 {
@@ -134,10 +153,26 @@ int find_backing_file(const char *folder, dev_t disk, int node, std::int64_t siz
     const bool told = fd >= 0 && ioctl(fd, LOOP_GET_STATUS64, &status) == 0;
     if (fd >= 0 && fd != node)
         close(fd);
-    layers[0] = told ? lower_layer{lower_kind::file, decode_device(status.lo_device),
-                                   static_cast<ino_t>(status.lo_inode),
-                                   static_cast<std::int64_t>(status.lo_offset), size}
-                     : lower_layer{lower_kind::any_file, 0, 0, -1, -1};
+    if (!told) {
+        layers[0] = {lower_kind::any_file, 0, 0, -1, -1};
+        return 1;
+    }
+    const dev_t device = decode_device(status.lo_device);
+    const auto inode = static_cast<ino_t>(status.lo_inode);
+    const auto offset = static_cast<std::int64_t>(status.lo_offset);
+    char name[PATH_MAX];
+    struct stat named;
+    const bool found = read_name(folder, "loop/backing_file", name) && stat(name, &named) == 0 &&
+                       named.st_dev == device && named.st_ino == inode;
+    if (found && S_ISBLK(named.st_mode)) {
+        layers[0] = {lower_kind::disk, named.st_rdev, 0, offset, size};
+        return 1;
+    }
+    dev_t stores[MOST_STORES], kept = device;
+    int count;
+    if (!found && find_file_store(kept, -1, stores, count) == file_store::memory)
+        return -1;
+    layers[0] = {lower_kind::file, device, inode, offset, size};
     return 1;
 }
 
@@ -176,6 +211,111 @@ bool is_kept_in_memory(std::string_view type)
     return false;
 }
 
+// A line of the mount table, split in place: its fields keep the table's
+// escapes but for the mount point and source.
+struct mount_entry {
+    int id;
+    dev_t device;
+    const char *point;
+    std::string_view type;
+    const char *source;
+    char *options; // the file system's own
+};
+
+// Undoes the table's escapes of spaces, tabs, line ends and backslashes (\040).
+void unescape(char *text)
+{
+    char *to = text;
+    for (const char *from = text; *from != '\0'; ++to)
+        if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' &&
+            from[2] <= '7' && from[3] >= '0' && from[3] <= '7') {
+            *to = static_cast<char>((from[1] - '0') << 6 | (from[2] - '0') << 3 | (from[3] - '0'));
+            from += 4;
+        } else {
+            *to = *from++;
+        }
+    *to = '\0';
+}
+
+// "ID PARENT MAJ:MIN ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE OPTIONS"
+bool split_mount_entry(char *line, mount_entry &mount)
+{
+    line[std::strcspn(line, "\n")] = '\0';
+    char *fields[6], *field, *rest = nullptr;
+    int count = 0;
+    while (count < 6 && (field = strtok_r(count == 0 ? line : nullptr, " ", &rest)) != nullptr)
+        fields[count++] = field;
+    int id;
+    unsigned major_number, minor_number;
+    char *tail = rest == nullptr ? nullptr : std::strstr(rest, "- ");
+    if (count < 6 || std::sscanf(fields[0], "%d", &id) != 1 ||
+        std::sscanf(fields[2], "%u:%u", &major_number, &minor_number) != 2 || tail == nullptr)
+        return false;
+    char *type = strtok_r(tail + 2, " ", &rest), *source = strtok_r(nullptr, " ", &rest);
+    char *options = strtok_r(nullptr, " ", &rest);
+    if (type == nullptr || source == nullptr)
+        return false;
+    unescape(fields[4]);
+    unescape(source);
+    mount = {id,        makedev(major_number, minor_number),
+             fields[4], type,
+             source,    options == nullptr ? const_cast<char *>("") : options};
+    return true;
+}
+
+// The mount an open file was reached through, as the mount table numbers it;
+// -1 where the system will not tell.
+int find_mount_id(int fd)
+{
+    char path[64], line[256];
+    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
+    FILE *info = std::fopen(path, "re");
+    int id = -1;
+    while (info != nullptr && id < 0 && std::fgets(line, sizeof line, info) != nullptr)
+        if (std::sscanf(line, "mnt_id: %d", &id) != 1)
+            id = -1;
+    if (info != nullptr)
+        std::fclose(info);
+    return id;
+}
+
+// The file systems of an overlay's folders, from its options as they were
+// typed: each must be an absolute path to a folder in this mount namespace.
+// The upper folder's (the only one written) goes first, 0 where there is
+// none. Their number, or -1 where one cannot be followed.
+int find_overlay_folders(char *options, dev_t (&stores)[MOST_STORES])
+{
+    stores[0] = 0;
+    int count = 1;
+    char *outer = nullptr;
+    for (char *option = strtok_r(options, ",", &outer); option != nullptr;
+         option = strtok_r(nullptr, ",", &outer)) {
+        char *value = std::strchr(option, '=');
+        const std::string_view key(option, value == nullptr ? 0 : value - option);
+        if (key != "lowerdir" && key != "lowerdir+" && key != "upperdir" && key != "workdir" &&
+            key != "datadir+")
+            continue;
+        char *inner = nullptr;
+        for (char *path = strtok_r(value + 1, ":", &inner); path != nullptr;
+             path = strtok_r(nullptr, ":", &inner)) {
+            unescape(path);
+            struct stat info;
+            if (path[0] != '/' || stat(path, &info) != 0 || !S_ISDIR(info.st_mode))
+                return -1;
+            bool known = key == "workdir"; // on the upper folder's file system
+            for (int i = 1; i < count; ++i)
+                known = known || stores[i] == info.st_dev;
+            if (key == "upperdir")
+                stores[0] = info.st_dev;
+            else if (!known && count == MOST_STORES)
+                return -1;
+            else if (!known)
+                stores[count++] = info.st_dev;
+        }
+    }
+    return count;
+}
+
 // Whether this process may link a file by its descriptor (AT_EMPTY_PATH).
 bool can_link_descriptors()
 {
@@ -205,39 +345,56 @@ int find_lower_layers_in(const char *sysfs, dev_t disk, int node, lower_layer *l
     return find_members(folder, layers, room);
 }
 
-file_store find_file_store(dev_t device, dev_t &disk)
+file_store find_file_store(dev_t &device, int fd, dev_t (&stores)[MOST_STORES], int &count)
 {
     char folder[64];
     std::snprintf(folder, sizeof folder, "/sys/dev/block/%u:%u", major(device), minor(device));
-    if (major(device) != 0 && access(folder, F_OK) == 0) {
-        disk = device;
+    count = 1;
+    stores[0] = device;
+    if (major(device) != 0 && access(folder, F_OK) == 0)
         return file_store::disk;
-    }
-    // An anonymous device number (btrfs, tmpfs, FUSE): the mount table names
-    // what the file system was mounted from.
+    // An anonymous device number (btrfs, tmpfs, FUSE, an overlay): the mount
+    // table names what the file system was mounted from.
     FILE *mounts = std::fopen("/proc/self/mountinfo", "re");
     if (mounts == nullptr)
         return file_store::unknown;
-    char line[4096], type[256], source[PATH_MAX];
-    unsigned major_number, minor_number;
     file_store store = file_store::unknown;
-    while (std::fgets(line, sizeof line, mounts) != nullptr) {
-        const char *fields = std::strstr(line, " - ");
-        if (std::sscanf(line, "%*u %*u %u:%u", &major_number, &minor_number) != 2 ||
-            makedev(major_number, minor_number) != device || fields == nullptr ||
-            std::sscanf(fields, " - %255s %4095s", type, source) != 2)
+    const int mount_id = fd < 0 ? -1 : find_mount_id(fd);
+    char *line = nullptr;
+    std::size_t room = 0;
+    while (getline(&line, &room, mounts) > 0) {
+        mount_entry mount;
+        if (!split_mount_entry(line, mount) ||
+            (mount_id >= 0 ? mount.id != mount_id : mount.device != device))
             continue;
+        device = mount.device;
         struct stat info;
-        if (source[0] == '/' && stat(source, &info) == 0 && S_ISBLK(info.st_mode)) {
-            disk = info.st_rdev;
+        if (mount.source[0] == '/' && stat(mount.source, &info) == 0 && S_ISBLK(info.st_mode)) {
+            stores[0] = info.st_rdev;
             store = file_store::disk;
-        } else if (is_kept_in_memory(type)) {
+        } else if (is_kept_in_memory(mount.type)) {
             store = file_store::memory;
+        } else if (mount.type == "overlay") {
+            count = find_overlay_folders(mount.options, stores);
+            // A container's root: its folders are the host's, out of reach.
+            store = count > 0                            ? file_store::folders
+                    : std::strcmp(mount.point, "/") == 0 ? file_store::unknown
+                                                         : file_store::any_file;
+        } else if (mount.type == "fuse" || mount.type.substr(0, 5) == "fuse.") {
+            store = file_store::any_file; // fuseblk names its disk, as above
         }
         break;
     }
+    std::free(line);
     std::fclose(mounts);
     return store;
+}
+
+int find_sticky_protection(bool fifo)
+{
+    const std::int64_t level =
+        read_number("/proc/sys/fs", fifo ? "protected_fifos" : "protected_regular");
+    return level < 0 ? 0 : static_cast<int>(level);
 }
 
 int open_folder_to_use(const char *path, int at)

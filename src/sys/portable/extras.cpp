@@ -12,10 +12,16 @@ int find_lower_layers(dev_t, int, lower_layer *, int)
 }
 
 // The device number of a file's file system names the disk that holds it.
-file_store find_file_store(dev_t device, dev_t &disk)
+file_store find_file_store(dev_t &device, int, dev_t (&stores)[MOST_STORES], int &count)
 {
-    disk = device;
+    stores[0] = device;
+    count = 1;
     return file_store::disk;
+}
+
+int find_sticky_protection(bool)
+{
+    return 0;
 }
 
 int open_folder_to_use(const char *path, int at)

@@ -117,7 +117,7 @@ FILE *open_private_file(FILE *original)
     if (folder >= 0)
         close(folder);
     // One stored in the original's own bytes would change them as it is written.
-    FILE *file = fd >= 0 && is_separate(fd, original) ? fdopen(fd, "w+b") : nullptr;
+    FILE *file = fd >= 0 && is_separate(fd, original, true) ? fdopen(fd, "w+b") : nullptr;
     if (file == nullptr && fd >= 0)
         close(fd);
     return file;
@@ -154,7 +154,7 @@ bool create_temp(const target &place, FILE *original, FILE *patch, bool as_origi
         return false;
     }
     // A file system stored in the original's or the patch's bytes.
-    if (!is_separate(fd, original) || !is_separate(fd, patch))
+    if (!is_separate(fd, original, true) || !is_separate(fd, patch, true))
         return false;
     if (existing) {
         [[maybe_unused]] int kept = fchown(fd, info.st_uid, info.st_gid);

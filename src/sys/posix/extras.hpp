@@ -28,10 +28,28 @@ int find_lower_layers(dev_t disk, int node, lower_layer *layers, int room);
 // The same, read from a sysfs tree at sysfs (Linux: "/sys"; the tests make one).
 int find_lower_layers_in(const char *sysfs, dev_t disk, int node, lower_layer *layers, int room);
 
-// Where a file system whose files have st_dev device keeps them: on a disk
-// (its number into disk), in memory, or where the system cannot tell.
-enum class file_store { disk, memory, unknown };
-file_store find_file_store(dev_t device, dev_t &disk);
+// Where a file system whose files have st_dev device keeps them.
+enum class file_store {
+    disk,     // on a disk: its number in stores[0]
+    memory,   // in memory
+    folders,  // in the files of other file systems (an overlay's folders): their
+              // st_dev in stores, the one written first (0 where none is)
+    any_file, // wherever its daemon puts them, which may be any local file (FUSE,
+              // an overlay whose folders cannot be followed): its mount source
+              // proves nothing
+    unknown,  // where the system cannot tell
+};
+// fd is a file of it, opened (its mount is then known, whatever number the
+// file system gives its files: an overlay gives others than its own), or -1;
+// device becomes the file system's own number.
+constexpr int MOST_STORES = 8;
+file_store find_file_store(dev_t &device, int fd, dev_t (&stores)[MOST_STORES], int &count);
+
+// How far the system guards the files (fifo: the FIFOs) of sticky folders
+// against being written by a name that creates (fs.protected_regular,
+// fs.protected_fifos): 0 not at all; 1 in folders anyone may write; 2 in
+// those a group may write too.
+int find_sticky_protection(bool fifo);
 
 // A folder opened only to be used, not read (O_PATH): then one that may not
 // be listed still serves. Portable: opened for reading.

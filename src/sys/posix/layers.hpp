@@ -4,6 +4,7 @@
 
 #include "core/files.hpp"
 
-// How writing through descriptor a relates to the bytes of descriptor b (see
-// relate_data).
-data_relation relate_descriptors(int a, int b);
+// How writing through descriptor output relates to the bytes of descriptor
+// input (see relate_data). made_by_run: output is a file this run made (or a
+// folder it will make one in), which no file system can be kept in yet.
+data_relation relate_descriptors(int output, int input, bool made_by_run);

@@ -76,9 +76,9 @@ void end_process_now(int status)
     _exit(status);
 }
 
-bool is_separate(int a, FILE *b)
+bool is_separate(int output, FILE *input, bool made_by_run)
 {
-    return relate_descriptors(a, fileno(b)) == data_relation::separate;
+    return relate_descriptors(output, fileno(input), made_by_run) == data_relation::separate;
 }
 
 namespace
@@ -100,13 +100,89 @@ bool split_path(const char *path, char (&folder)[PATH_ROOM], char (&name)[PATH_R
     return true;
 }
 
+bool is_same_node(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_rdev == b.st_rdev;
+}
+
+// Splits path and follows its symbolic links by hand, each read relative to
+// the folder that holds it, never by the path again. False where the path
+// cannot name a file.
+bool find_place(const char *path, target &place)
+{
+    char folder[PATH_ROOM];
+    if (!split_path(path, folder, place.name))
+        return false;
+    place.folder = open_folder_to_use(folder, AT_FDCWD);
+    for (int hops = 0; place.folder >= 0 && hops < 40; ++hops) {
+        char link[PATH_ROOM];
+        const ssize_t length = readlinkat(place.folder, place.name, link, sizeof link - 1);
+        if (length < 0) // not a link, or nothing yet: here it is
+            return errno == EINVAL || errno == ENOENT;
+        link[length] = '\0';
+        if (!split_path(link, folder, place.name))
+            return false;
+        const int next = open_folder_to_use(folder, link[0] == '/' ? AT_FDCWD : place.folder);
+        close(place.folder);
+        place.folder = next;
+    }
+    return false;
+}
+
+// What path leads to now, every link followed by the system, the links of
+// /proc to open files too, without opening it to read or write: into seen. A
+// path the system refuses to follow (a link that fs.protected_symlinks
+// guards, a folder that may not be searched) is refused, not taken for none.
+enum class probe { found, absent, refused };
+probe probe_path(const char *path, struct stat &seen)
+{
+#ifdef O_PATH
+    const int fd = open(path, O_PATH | O_CLOEXEC);
+#else
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+#endif
+    if (fd < 0)
+        return errno == ENOENT ? probe::absent : probe::refused;
+    const bool found = fstat(fd, &seen) == 0;
+    close(fd);
+    return found ? probe::found : probe::refused;
+}
+
+// Whether a shell's redirection would be refused writing the file seen that
+// path leads to: a file or FIFO in a sticky folder others may write, owned
+// neither by us nor by the folder's owner, where fs.protected_regular or
+// fs.protected_fifos guards it. The folder is the one that holds its last
+// name, every link followed; a link of /proc to an open file has none.
+bool is_protected(const char *path, const struct stat &seen)
+{
+    if (!S_ISREG(seen.st_mode) && !S_ISFIFO(seen.st_mode))
+        return false;
+    target place;
+    struct stat folder, found;
+    const bool named = find_place(path, place) &&
+                       fstatat(place.folder, place.name, &found, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       is_same_node(found, seen) && fstat(place.folder, &folder) == 0;
+    if (place.folder >= 0)
+        close(place.folder);
+    if (!named || !(folder.st_mode & S_ISVTX) || seen.st_uid == folder.st_uid ||
+        seen.st_uid == geteuid())
+        return false;
+    const int level = find_sticky_protection(S_ISFIFO(seen.st_mode));
+    return (level >= 1 && (folder.st_mode & S_IWOTH)) || (level >= 2 && (folder.st_mode & S_IWGRP));
+}
+
 // Opens path for writing as it is (no O_TRUNC), creating it where it does not
-// exist. Creating a file writes to the disk that holds its folder, so the
-// folder is pinned and checked first, and the file made in it with O_EXCL,
-// which follows no link. Returns -1 where it fails or may not create.
-int open_output(const char *path, FILE *original, FILE *changed)
+// exist (made then), where a shell's redirection would. Creating a file writes
+// to the disk that holds its folder, so the folder is pinned and checked
+// first, and the file made in it with O_EXCL, which follows no link. Returns
+// -1 where it fails or may not create.
+int open_output(const char *path, FILE *original, FILE *changed, bool &made)
 {
     constexpr int WRITING = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+    struct stat seen;
+    const probe found = probe_path(path, seen);
+    if (found == probe::refused || (found == probe::found && is_protected(path, seen)))
+        return -1;
     int fd = open(path, WRITING);
     if (fd >= 0 || errno != ENOENT)
         return fd;
@@ -115,8 +191,9 @@ int open_output(const char *path, FILE *original, FILE *changed)
     const int dir = split_path(path, folder, name) ? open_folder_to_use(folder, AT_FDCWD) : -1;
     if (dir < 0)
         return -1;
-    if (is_separate(dir, original) && is_separate(dir, changed)) {
+    if (is_separate(dir, original, true) && is_separate(dir, changed, true)) {
         fd = openat(dir, name, WRITING | O_CREAT | O_EXCL, 0666);
+        made = fd >= 0;
         // A dangling link, or a file made meanwhile: opened as it is, as
         // always, and checked once open.
         if (fd < 0 && errno == EEXIST)
@@ -129,9 +206,10 @@ int open_output(const char *path, FILE *original, FILE *changed)
 
 FILE *create_file(const char *path, FILE *original, FILE *changed)
 {
-    const int fd = open_output(path, original, changed);
+    bool made = false;
+    const int fd = open_output(path, original, changed, made);
     struct stat info;
-    FILE *stream = fd < 0 || !is_separate(fd, original) || !is_separate(fd, changed) ||
+    FILE *stream = fd < 0 || !is_separate(fd, original, made) || !is_separate(fd, changed, made) ||
                            fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0)
                        ? nullptr
                        : fdopen(fd, "w");
@@ -219,35 +297,16 @@ bool keeps_size(FILE *stream, std::int64_t size)
 
 namespace
 {
-// Splits path and follows its symbolic links by hand, each read relative to
-// the folder that holds it, never by the path again. False where the path
-// cannot name a file.
-bool find_place(const char *path, target &place)
-{
-    char folder[PATH_ROOM];
-    if (!split_path(path, folder, place.name))
-        return false;
-    place.folder = open_folder_to_use(folder, AT_FDCWD);
-    for (int hops = 0; place.folder >= 0 && hops < 40; ++hops) {
-        char link[PATH_ROOM];
-        const ssize_t length = readlinkat(place.folder, place.name, link, sizeof link - 1);
-        if (length < 0) // not a link, or nothing yet: here it is
-            return errno == EINVAL || errno == ENOENT;
-        link[length] = '\0';
-        if (!split_path(link, folder, place.name))
-            return false;
-        const int next = open_folder_to_use(folder, link[0] == '/' ? AT_FDCWD : place.folder);
-        close(place.folder);
-        place.folder = next;
-    }
-    return false;
-}
-
 target_kind classify(int fd, FILE *original, FILE *patch)
 {
     struct stat info;
-    const data_relation to_original = relate_descriptors(fd, fileno(original));
-    if (fstat(fd, &info) != 0 || !is_separate(fd, patch))
+    if (fstat(fd, &info) != 0)
+        return target_kind::refused;
+    // A regular file is replaced by a new one, never written into, unless it
+    // is the original.
+    const bool replaced = S_ISREG(info.st_mode);
+    const data_relation to_original = relate_descriptors(fd, fileno(original), replaced);
+    if (!is_separate(fd, patch, replaced))
         return target_kind::refused;
     if (to_original == data_relation::same)
         return target_kind::original;
@@ -274,27 +333,6 @@ void open_target_stream(target &place, int fd)
         place.kind = target_kind::refused;
         close(fd);
     }
-}
-
-// What path leads to now, every link followed by the system, the links of
-// /proc to open files too, without opening it to read or write: found, into
-// seen.
-bool probe_path(const char *path, struct stat &seen)
-{
-#ifdef O_PATH
-    const int fd = open(path, O_PATH | O_CLOEXEC);
-#else
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-#endif
-    const bool found = fd >= 0 && fstat(fd, &seen) == 0;
-    if (fd >= 0)
-        close(fd);
-    return found;
-}
-
-bool is_same_node(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_rdev == b.st_rdev;
 }
 
 // A device or a pipe, as the system's own links lead to it (/dev/stdout), is
@@ -329,7 +367,10 @@ target open_target(const char *path, FILE *original, FILE *patch, pipe_use pipes
 {
     target place;
     struct stat seen;
-    const bool found = *path != '\0' && probe_path(path, seen);
+    const probe probed = *path != '\0' ? probe_path(path, seen) : probe::refused;
+    const bool found = probed == probe::found;
+    if (probed == probe::refused || (found && is_protected(path, seen)))
+        return place;
     if (found && (S_ISCHR(seen.st_mode) || S_ISBLK(seen.st_mode) || S_ISFIFO(seen.st_mode)))
         return open_stream_target(path, seen, original, patch, pipes);
     if (found && !S_ISREG(seen.st_mode))
@@ -349,6 +390,11 @@ target open_target(const char *path, FILE *original, FILE *patch, pipe_use pipes
                  : fd >= 0         ? classify(fd, original, patch)
                  : errno == ENOENT ? target_kind::replaceable
                                    : target_kind::refused;
+    // A new file is made in the folder: a file system kept in an input's bytes
+    // would change them.
+    if (place.kind == target_kind::replaceable &&
+        (!is_separate(place.folder, original, true) || !is_separate(place.folder, patch, true)))
+        place.kind = target_kind::refused;
     if (place.kind == target_kind::replaceable && fd >= 0)
         place.file = fd; // its mode and owner go to the new file
     else if (place.kind == target_kind::original)

@@ -155,7 +155,7 @@ bool have_same_path(HANDLE a, HANDLE b)
         y = get_path_on_volume(b);
     }
     return !x.empty() && CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(),
-                                              static_cast<int>(y.size()), TRUE) == CSTR_EQUAL;
+                                              static_cast<int>(y.size()), FALSE) == CSTR_EQUAL;
 }
 
 } // namespace
