@@ -1,7 +1,8 @@
 // A library preloaded into a program under test (LD_PRELOAD) to make one event
 // happen at a known point of its run: at the first call of the function named
 // by TORVEX_AT (fsync, ftruncate, mmap, pread), it runs the shell command in
-// TORVEX_DO, or with TORVEX_DO=fail every call of it fails with EPERM.
+// TORVEX_DO, or with TORVEX_DO=fail every call of it fails with EPERM (malloc:
+// every allocation of a buffer, 1 MiB or more, fails).
 #include <dlfcn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -75,6 +76,12 @@ void *mmap64(void *address, size_t length, int protection, int flags, int fd, of
 {
     static auto *real = get_real<void *(void *, size_t, int, int, int, off64_t)>("mmap64");
     return act("mmap") ? MAP_FAILED : real(address, length, protection, flags, fd, offset);
+}
+
+void *malloc(size_t size)
+{
+    static auto *real = get_real<void *(size_t)>("malloc");
+    return size >= (1 << 20) && act("malloc") ? nullptr : real(size);
 }
 
 ssize_t pread64(int fd, void *buffer, size_t length, off64_t offset)
