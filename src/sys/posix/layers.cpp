@@ -38,8 +38,8 @@ constexpr int MOST_LAYERS = 32;
 struct layers {
     layer at[MOST_LAYERS];
     int count = 0;
-    bool stored;       // a regular file or a disk: what a file system may be kept in
-    dev_t file_system; // a file's: its own number
+    bool stored = false;   // a regular file or a disk: what a file system may be kept in
+    dev_t file_system = 0; // a file's: its own number
 };
 
 void add(layers &home, const layer &next)
