@@ -1,8 +1,9 @@
 // The page's benchmark, run by bench/run: times tasks done on the page in
 // the system's Chromium against the floor, the page's own worker merely
-// reading a pair in the slices that torvex reads.
+// reading the task's two files in the slices that torvex reads and, for an
+// apply, keeping as many bytes as the new file holds, as the page keeps them.
 //   node bench/page.mjs PAGE_FOLDER RUNS JOB...    JOB: name:task:file,file
-// Prints, as JSON, each job's median seconds and, for a make, its floor's.
+// Prints, as JSON, each job's median seconds and its floor's.
 import {resolve} from 'node:path';
 import {chromium} from 'playwright-core';
 
@@ -12,17 +13,23 @@ const ROLES = {make: ['original', 'new'], apply: ['original', 'patch']};
 
 // In the page: a worker of the page's own source, with its task replaced by
 // reading the files as torvex does, a block of each in turn; resolves when
-// it has read them all.
-function readFloor(slice) {
+// it has read them all. With keep, the first file's blocks are kept as Blobs,
+// then as one Blob, once the browser holds its every byte.
+function readFloor([slice, keep]) {
   const source = document.getElementById('worker-source').textContent + `
     onmessage = async ({data: files}) => {
       let space = null;
+      const bytes = new Uint8Array(${slice}), blobs = [];
       for (let at = 0; at < files[0].size; at += ${slice}) {
         for (const file of files) {
           const end = Math.min(file.size, at + ${slice});
-          ({space} = await torvexLibrary.readSlice(file, at, end, space, () => {}));
+          ({space} = await torvexLibrary.readSlice(file, at, end, space,
+            (piece, offset) => ${keep} && file === files[0] && bytes.set(piece, offset)));
+          if (${keep} && file === files[0]) blobs.push(new Blob([bytes.subarray(0, end - at)]));
         }
       }
+      const kept = new Blob(blobs);
+      if (kept.size) await kept.slice(kept.size - 1).arrayBuffer();
       postMessage('read');
     };`;
   const worker = new Worker(URL.createObjectURL(new Blob([source], {type: 'text/javascript'})));
@@ -49,7 +56,7 @@ async function timeOnce(browser, task, files, floor) {
   });
   let seconds;
   if (floor) {
-    seconds = await page.evaluate(readFloor, SLICE);
+    seconds = await page.evaluate(readFloor, [SLICE, task === 'apply']);
   } else {
     await page.click(`#${task} button`);
     const message = await (await page.waitForSelector('#outcome .message', {timeout: 600000})).textContent();
@@ -66,7 +73,7 @@ const times = Object.fromEntries(jobs.map((job) => [job.split(':')[0], {task: []
 for (let round = 0; round <= Number(runs); ++round) { // the first round warms up
   for (const job of jobs) { // in turns, so that a drifting machine moves all alike
     const [name, task, files] = job.split(':');
-    for (const kind of task === 'make' ? ['task', 'floor'] : ['task']) {
+    for (const kind of ['task', 'floor']) {
       const seconds = await timeOnce(browser, task, files.split(','), kind === 'floor');
       if (round > 0) times[name][kind].push(seconds);
     }
@@ -74,4 +81,4 @@ for (let round = 0; round <= Number(runs); ++round) { // the first round warms u
 }
 await browser.close();
 console.log(JSON.stringify(Object.fromEntries(Object.entries(times).map(
-  ([name, {task, floor}]) => [name, {task: median(task), floor: floor.length ? median(floor) : null, runs: {task, floor}}]))));
+  ([name, {task, floor}]) => [name, {task: median(task), floor: median(floor), runs: {task, floor}}]))));

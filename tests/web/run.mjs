@@ -26,11 +26,28 @@ const PAIR = `head -c 3M /dev/urandom > a; cp a b; head -c 3M /dev/urandom > c; 
 const BIG = `truncate -s 4296015872 a b
   for at in 5 2147483647 2147483648 4294967295 4294967296 4294967303 4296015871; do put b $at Z; done
   torvex a b p`;
+// 3 MiB that differ at the first and last byte only: the bytes between are copied.
+const ENDS = 'head -c 3M /dev/urandom > a; cp a b; put b 0 x; put b 3145727 y; torvex a b p';
+// What happens to the original between the task and the download: changed
+// in place with its times kept, or deleted.
+const AFTER = {changed: 'touch -r a t; put a 1048576 QQQQ; touch -r t a; rm t', deleted: 'rm a'};
+// In the page, before its scripts: the worker's Blobs cannot be made, as where
+// the browser's storage is full.
+function fillStorage() {
+  const PageBlob = Blob;
+  window.Blob = class extends PageBlob {
+    constructor(parts, options) {
+      const full = 'self.Blob = class { constructor() { throw new DOMException("full", "QuotaExceededError"); } };';
+      super(String(parts[0]).includes('createTorvex') ? [full, ...parts] : parts, options);
+    }
+  };
+}
 // name, setup (bash: torvex and the others are the native programs), task,
 // its files by role, the message, the native command whose output the
 // download (or the checksums shown) must equal (none: nothing may be
-// offered), and how: big (file:// only), keyboard (no mouse), cancel (at the
-// first progress).
+// offered), and how: big (file:// only, a profile on disk: the browser keeps
+// large results there), keyboard (no mouse), cancel (at the first progress),
+// changed or deleted (AFTER), full (fillStorage).
 const rows = [
   ['worked example', 'cp $SOURCE/examples/original.bin a; cp $SOURCE/examples/new.bin b', 'make', 'a b',
     'Process ended.', 'torvex a b expected'],
@@ -50,6 +67,12 @@ const rows = [
   ['past 4 GiB: checksums', BIG, 'checksums', 'b', 'Checksums of b', 'checksums b', 'big'],
   ['keyboard alone', PAIR, 'apply', 'a p', 'Process ended.', 'torvex-apply a expected p', 'keyboard'],
   ['cancelled', BIG, 'make', 'a b', 'Cancelled.', '', 'cancel'],
+  ['original changed in place before the download', ENDS, 'apply', 'a p', 'Process ended.',
+    'torvex-apply a expected p', 'changed'],
+  ['original deleted before the download', ENDS, 'apply', 'a p', 'Process ended.', 'torvex-apply a expected p',
+    'deleted'],
+  ['storage full: apply', ENDS, 'apply', 'a p', 'Error writing new file.', '', 'full'],
+  ['storage full: make', PAIR, 'make', 'a b', 'Error writing patch file.', '', 'full'],
 ];
 const ROLES = {make: ['original', 'new'], apply: ['original', 'patch'], undo: ['original', 'patch'], checksums: ['file']};
 const PROGRESS_STEP = 64 << 20; // input read between two progress updates, at most
@@ -103,6 +126,8 @@ async function runRow(page, url, [name, setup, task, names, prints, native, how]
   const problems = [];
   try {
     runShell(setup, dir);
+    if (native) runShell(native, dir); // before the inputs may change
+    if (how === 'full') await page.addInitScript(fillStorage);
     await page.goto(url);
     await page.evaluate(() => { // every value the progress bar shows
       const bar = document.getElementById('progress');
@@ -139,14 +164,13 @@ async function runRow(page, url, [name, setup, task, names, prints, native, how]
     if (how !== 'cancel' && (shown.at(-1) !== total || shown.length < Math.floor(total / PROGRESS_STEP)))
       problems.push(`progress shown ${shown.length} times, last ${shown.at(-1)} of ${total}`);
     if (task === 'checksums') {
-      runShell(native, dir);
       const got = (await page.$$eval('#outcome dd', (values) => values.map((v) => v.textContent))).join(' ');
       if (got !== readFileSync(join(dir, 'expected'), 'utf8').trim()) problems.push(`checksums ${got}`);
     }
     const link = await page.$('#outcome a[download]');
     if (!native !== !link && task !== 'checksums') problems.push(link ? 'a download offered' : 'no download');
+    if (AFTER[how]) runShell(AFTER[how], dir);
     if (native && link) {
-      runShell(native, dir);
       if (how === 'keyboard') await tabTo(page, '#outcome a[download]');
       const [download] = await Promise.all([page.waitForEvent('download'),
         how === 'keyboard' ? page.keyboard.press('Enter') : link.click()]);
@@ -184,14 +208,19 @@ const server = createServer((request, response) => {
   }
 }).listen(0, '127.0.0.1');
 await new Promise((done) => server.on('listening', done));
-const browser = await chromium.launch({executablePath: '/usr/bin/chromium', args: ['--no-sandbox']});
+const launch = {executablePath: '/usr/bin/chromium', args: ['--no-sandbox']};
+const browser = await chromium.launch(launch);
 let failures = 0;
 for (const url of [`file://${folder}/index.html`, `http://127.0.0.1:${server.address().port}/`]) {
   for (const row of rows) {
     if ((row[6] && url.startsWith('http')) || !only.test(row[0])) continue; // special rows: file:// only
     // A fresh context: a fresh renderer process, whose peak is this row's
-    // alone; as narrow as a small phone's screen.
-    const context = await browser.newContext({acceptDownloads: true, viewport: {width: 320, height: 640}});
+    // alone; as narrow as a small phone's screen. A private one keeps its
+    // results in memory, where 4 GiB do not fit: big rows get a profile.
+    const options = {acceptDownloads: true, viewport: {width: 320, height: 640}};
+    const profile = row[6] === 'big' && mkdtempSync(join(tmpdir(), 'torvex-profile-'));
+    const context = profile ? await chromium.launchPersistentContext(profile, {...launch, ...options})
+      : await browser.newContext(options);
     const page = await context.newPage();
     const noise = [];
     page.on('request', (request) => request.url() !== url && !/^(blob|data):/.test(request.url()) &&
@@ -202,6 +231,7 @@ for (const url of [`file://${folder}/index.html`, `http://127.0.0.1:${server.add
     console.log(problems.length ? `FAILED ${row[0]} (${url}): ${problems.join('; ')}` : `ok: ${row[0]} (${url})`);
     failures += problems.length > 0;
     await context.close();
+    if (profile) rmSync(profile, {recursive: true, force: true});
   }
 }
 await browser.close();

@@ -1,6 +1,6 @@
 // New files in a browser: each is a sink, kept under the target's name once
-// it is whole, dropped otherwise. The original's bytes go in as slices of its
-// File, never through memory, unless they are few.
+// it is whole, dropped otherwise. The original's bytes are read and kept as
+// the sink's own, so that the result holds them whatever becomes of the File.
 #include "core/files.hpp"
 #include "sys/web/web.hpp"
 
@@ -23,9 +23,9 @@ bool set_length(FILE *, std::int64_t)
     return true;
 }
 
-// A slice costs the browser about as much as copying a few hundred KiB, so
-// shorter ranges go through the buffer: the window that the applier read
-// them with usually still holds them (files.js).
+// Long ranges are read straight into the sink's Blobs (files.js); shorter
+// ones go through the buffer: the window that the applier read them with
+// usually still holds them.
 copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end, bool,
                        unsigned char *buffer, std::size_t buffer_size)
 {
@@ -36,8 +36,10 @@ copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t en
     if (sink == nullptr || sink->sink < 0 || get_position(to) != start)
         return copy_result::write_failed;
     if (end - start > static_cast<std::int64_t>(buffer_size)) {
-        torvex_append_slice(sink->sink, input->input, static_cast<double>(start),
-                            static_cast<double>(end));
+        const int copied = torvex_copy_input(sink->sink, input->input, static_cast<double>(start),
+                                             static_cast<double>(end));
+        if (copied != 0)
+            return copied == 1 ? copy_result::read_failed : copy_result::write_failed;
         sink->position = sink->size = end;
         return copy_result::copied;
     }
@@ -53,10 +55,10 @@ bool commit_temp(temp_file &temp)
     web_file *file = get_web_file(temp.stream);
     if (file == nullptr || std::fflush(temp.stream) != 0)
         return false;
-    torvex_keep_sink(file->sink, temp.place->name);
+    const bool kept = torvex_keep_sink(file->sink, temp.place->name);
     file->sink = -1;
     discard_temp(temp);
-    return true;
+    return kept;
 }
 
 void discard_temp(temp_file &temp)

@@ -74,38 +74,103 @@ mergeInto(LibraryManager.library, {
     return torvexFiles.sinks.push({blobs: [], staging: new Uint8Array(SINK_STAGING), staged: 0}) - 1;
   },
 
-  $torvexSettle: function(sink) {
-    if (sink.staged) sink.blobs.push(new Blob([sink.staging.subarray(0, sink.staged)]));
-    sink.staged = 0;
+  // Whether the browser holds every byte of blob: reading its last byte waits
+  // for that, and fails where the browser could not keep them (its storage
+  // full).
+  $torvexHeld: function(blob) {
+    return blob.slice(Math.max(0, blob.size - 1)).arrayBuffer().then(() => true, () => false);
   },
 
-  torvex_write_sink__deps: ['$torvexFiles', '$torvexSettle'],
+  // Appends parts to the sink as a Blob; false where the browser cannot keep
+  // them, or could not keep the Blob before (checked meanwhile: one Blob at
+  // most is on its way, so bytes handed over do not pile up in this process).
+  $torvexStore__deps: ['$torvexHeld'],
+  $torvexStore: async function(sink, parts) {
+    let blob;
+    try {
+      blob = new Blob(parts);
+    } catch (error) { // where the browser cannot even start
+      sink.failed = true;
+      return false;
+    }
+    sink.blobs.push(blob);
+    const previous = sink.held;
+    sink.held = torvexHeld(blob);
+    if (previous && !(await previous)) sink.failed = true;
+    return !sink.failed;
+  },
+
+  // False where the sink could not keep its bytes: it keeps no more.
+  $torvexSettle__deps: ['$torvexStore'],
+  $torvexSettle: async function(sink) {
+    const staged = sink.staged;
+    sink.staged = 0;
+    return !sink.failed && (!staged || torvexStore(sink, [sink.staging.subarray(0, staged)]));
+  },
+
+  // Waits for the browser only when a Blob is made.
+  torvex_write_sink__deps: ['$torvexFiles', '$torvexStore', '$torvexSettle'],
   torvex_write_sink: function(id, bytes, length) {
     const sink = torvexFiles.sinks[id];
-    if (sink.staged + length > sink.staging.length) torvexSettle(sink);
-    if (length >= sink.staging.length) {
-      sink.blobs.push(new Blob([HEAPU8.subarray(bytes, bytes + length)]));
-      return;
-    }
-    sink.staging.set(HEAPU8.subarray(bytes, bytes + length), sink.staged);
-    sink.staged += length;
+    const stage = () => {
+      sink.staging.set(HEAPU8.subarray(bytes, bytes + length), sink.staged);
+      sink.staged += length;
+      return true;
+    };
+    if (Asyncify.state === Asyncify.State.Normal && sink.staged + length <= sink.staging.length)
+      return !sink.failed && stage();
+    return Asyncify.handleAsync(async () => {
+      if (!(await torvexSettle(sink))) return false;
+      return length < sink.staging.length ? stage() : torvexStore(sink, [HEAPU8.subarray(bytes, bytes + length)]);
+    });
   },
 
-  torvex_append_slice__deps: ['$torvexFiles', '$torvexSettle'],
-  torvex_append_slice: function(id, input, start, end) {
-    const sink = torvexFiles.sinks[id];
-    torvexSettle(sink);
-    sink.blobs.push(torvexFiles.inputs[input].slice(start, end));
+  // The input's bytes in [start, end) appended to the sink, read through a
+  // buffer of COPY_STEP bytes and kept as Blobs: the result holds its own
+  // copy, which no later change of the input can reach. 0: copied, 1: the
+  // input could not be read, 2: the bytes could not be kept.
+  $COPY_STEP: 8 << 20,
+  torvex_copy_input__deps: ['$torvexFiles', '$torvexStore', '$torvexSettle', '$COPY_STEP'],
+  torvex_copy_input: function(id, input, start, end) {
+    return Asyncify.handleAsync(async () => {
+      const sink = torvexFiles.sinks[id], file = torvexFiles.inputs[input];
+      if (!(await torvexSettle(sink))) return 2;
+      const bytes = torvexFiles.copying || (torvexFiles.copying = new Uint8Array(COPY_STEP));
+      for (let at = start; at < end; at += COPY_STEP) {
+        const to = Math.min(end, at + COPY_STEP);
+        try {
+          const read = await torvexLibrary.readSlice(file, at, to, torvexFiles.space,
+            (piece, offset) => bytes.set(piece, offset));
+          torvexFiles.space = read.space;
+          if (read.got !== to - at) return 1;
+        } catch (error) {
+          return 1; // the file changed or went away since it was chosen
+        }
+        if (!(await torvexStore(sink, [bytes.subarray(0, to - at)]))) return 2;
+      }
+      return 0;
+    });
   },
 
-  torvex_keep_sink__deps: ['$torvexFiles', '$torvexSettle'],
+  // The sink, done, becomes the output named name; false where the browser
+  // could not keep it, and there is no output.
+  torvex_keep_sink__deps: ['$torvexFiles', '$torvexHeld', '$torvexSettle'],
   torvex_keep_sink: function(id, name) {
-    const sink = torvexFiles.sinks[id];
-    torvexSettle(sink);
-    Module.outputs = Module.outputs || {};
-    // Bytes, whatever they hold: a browser names a text download .txt.
-    Module.outputs[UTF8ToString(name)] = new Blob(sink.blobs, {type: 'application/octet-stream'});
-    torvexFiles.sinks[id] = null;
+    return Asyncify.handleAsync(async () => {
+      const sink = torvexFiles.sinks[id];
+      torvexFiles.sinks[id] = null;
+      if (!(await torvexSettle(sink)) || (sink.held && !(await sink.held))) return false;
+      let output;
+      try { // bytes, whatever they hold: a browser names a text download .txt
+        output = new Blob(sink.blobs, {type: 'application/octet-stream'});
+      } catch (error) {
+        return false;
+      }
+      if (!(await torvexHeld(output))) return false;
+      Module.outputs = Module.outputs || {};
+      Module.outputs[UTF8ToString(name)] = output;
+      return true;
+    });
   },
 
   torvex_drop_sink__deps: ['$torvexFiles'],

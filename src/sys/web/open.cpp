@@ -35,9 +35,8 @@ ssize_t read_stream(void *cookie, char *buffer, std::size_t length)
 ssize_t write_stream(void *cookie, const char *bytes, std::size_t length)
 {
     auto &file = *static_cast<web_file *>(cookie);
-    if (file.sink < 0)
+    if (file.sink < 0 || !torvex_write_sink(file.sink, bytes, length))
         return -1;
-    torvex_write_sink(file.sink, bytes, length);
     file.position += static_cast<std::int64_t>(length);
     file.size = file.position;
     return static_cast<ssize_t>(length);
@@ -61,14 +60,15 @@ int seek_stream(void *cookie, off_t *offset, int whence)
 int close_stream(void *cookie)
 {
     auto &file = *static_cast<web_file *>(cookie);
+    bool kept = true;
     if (file.sink >= 0 && file.name[0] != '\0')
-        torvex_keep_sink(file.sink, file.name);
+        kept = torvex_keep_sink(file.sink, file.name);
     else if (file.sink >= 0)
         torvex_drop_sink(file.sink);
     for (open_stream &entry : streams)
         if (&entry.file == &file)
             entry = {};
-    return 0;
+    return kept ? 0 : -1;
 }
 } // namespace
 

@@ -1,7 +1,7 @@
 // The browser's side of files, given by files.js: an input is a File read in
 // slices, never whole; an output is a sink that gathers what is written, and
-// the slices of inputs that it copies, into a Blob. Offsets cross as doubles,
-// exact up to 2^53.
+// the inputs' bytes that it copies, into Blobs that hold their own bytes.
+// Offsets cross as doubles, exact up to 2^53.
 #pragma once
 
 #include <cstdint>
@@ -14,11 +14,14 @@ double torvex_input_size(int input);
 // Reads length bytes at offset into buffer; false where the browser cannot.
 bool torvex_read_input(int input, double offset, void *buffer, std::size_t length);
 int torvex_open_sink();
-void torvex_write_sink(int sink, const void *bytes, std::size_t length);
-// Appends the input's bytes in [start, end) as a slice of its File: no copy.
-void torvex_append_slice(int sink, int input, double start, double end);
-// The sink, done, is the output named name.
-void torvex_keep_sink(int sink, const char *name);
+// False where the browser cannot keep the bytes (nor any more of the sink's).
+bool torvex_write_sink(int sink, const void *bytes, std::size_t length);
+// Appends a copy of the input's bytes in [start, end): 0 where done, 1 where
+// the input cannot be read, 2 where the browser cannot keep the bytes.
+int torvex_copy_input(int sink, int input, double start, double end);
+// The sink, done, is the output named name; false where the browser cannot
+// keep it, and there is none.
+bool torvex_keep_sink(int sink, const char *name);
 void torvex_drop_sink(int sink);
 }
 
