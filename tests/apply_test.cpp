@@ -80,8 +80,8 @@ TEST(apply, reader_refills_anywhere)
         offsets.push_back(at);
     for (int digits = 4; digits <= 16; ++digits) {
         const std::uint64_t page = 0xFEDCBA9876543210 >> 4 * (16 - digits) & ~0xFFull;
-        for (const std::uint64_t step : {-3, -2, -1, 0, 1, 2, 0x10, 0x11, 0xFF, 0x100, 0x1FF})
-            offsets.push_back(page + step);
+        for (const int step : {-3, -2, -1, 0, 1, 2, 0x10, 0x11, 0xFF, 0x100, 0x1FF})
+            offsets.push_back(page + static_cast<std::uint64_t>(step));
     }
     char line[32];
     for (const std::uint64_t at : offsets)

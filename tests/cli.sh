@@ -2,16 +2,19 @@
 # Runs the cases of tests/cli/*.cases (HACKING.md) against the programs, which may be
 # commands ("wine torvex.exe"): cli.sh TORVEX TORVEX_APPLY TORVEX_INVERT [FUSE_DISK]
 # FUSE_DISK mounts a test disk; TORVEX_TARGET=windows expects CR LF line ends;
-# TORVEX_STATIC=1 runs only the cases marked "static: yes" (the static programs' cases).
+# TORVEX_STATIC=1 runs only the cases marked "static: yes" (the static programs' cases);
+# TORVEX_CASES=REGEX only the cases whose names it matches.
 set -u
 export TORVEX=$1 TORVEX_APPLY=$2 TORVEX_INVERT=$3 FUSE_DISK=${4:-}
 export TORVEX_SOURCE=$(cd "$(dirname "$0")/.." && pwd)
 failures=0
 
 # --- Helpers for the cases' fields ---------------------------------------------
-torvex() { $TORVEX "$@"; }
-torvex-apply() { $TORVEX_APPLY "$@"; }
-torvex-invert() { $TORVEX_INVERT "$@"; }
+# Each run of a program is noted with its status, where a transcript's command runs it.
+note_run() { local run="$*"; [ -z "${TORVEX_RUNS:-}" ] || echo "${run//$'\n'/?}" >> "$TORVEX_RUNS"; return "$1"; }
+torvex() { $TORVEX "$@"; note_run $? torvex "$@"; }
+torvex-apply() { $TORVEX_APPLY "$@"; note_run $? torvex-apply "$@"; }
+torvex-invert() { $TORVEX_INVERT "$@"; note_run $? torvex-invert "$@"; }
 posix() { [ "${TORVEX_TARGET:-}" != windows ]; }
 sanitized() { [ -n "${TORVEX_SANITIZED:-}" ]; }
 emulated() { [ -n "${TORVEX_EMULATED:-}" ]; } # under qemu-user, which needs address space
@@ -20,7 +23,7 @@ have_fuse() { [ -e /dev/fuse ] && [ -x "$FUSE_DISK" ]; }
 # put FILE OFFSET FORMAT: writes the printf FORMAT's bytes at OFFSET.
 put() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
 # loop [OPTIONS] FILE: prints the name of a loop device over FILE, detached afterwards.
-loop() { losetup -f --show "$@" | tee -a "$CASE_STATE/loops"; }
+loop() { losetup -f --show "$@" 2> /dev/null | tee -a "$CASE_STATE/loops"; }
 # partition FILE START SECTORS: a loop device over FILE with one partition; prints its
 # name (the disk's is that without "p1").
 partition() {
@@ -48,13 +51,13 @@ long_path() {
     mkdir -p "$folder" && ln -sfn "$folder" deep && echo "$folder$1"
 }
 # readme_example NAME: runs the README's example block marked "<!-- example: NAME -->",
-# with the programs under test in place of those it builds.
+# with the programs under test in place of those it builds, to its first failing command.
 readme_example() {
     local command
     command=$(sed -n "/^<!-- example: $1 -->\$/,/^\`\`\`\$/p" "$TORVEX_SOURCE/README.md" | sed '1,2d;$d')
-    [ -n "$command" ] && bash -c "$(sed -E 's#^(cmake [^&]*&& )+##; s#\./build/release/##g' <<< "$command")"
+    [ -n "$command" ] && bash -ec "$(sed -E 's#^(cmake [^&]*&& )+##; s#\./build/release/##g' <<< "$command")"
 }
-export -f torvex torvex-apply torvex-invert posix sanitized emulated extras have_fuse put loop partition fuse_disk mount_image at protect \
+export -f note_run torvex torvex-apply torvex-invert posix sanitized emulated extras have_fuse put loop partition fuse_disk mount_image at protect \
     interposable long_path readme_example
 
 # --- The runner ----------------------------------------------------------------
@@ -80,18 +83,44 @@ check_file() {
     esac
 }
 
-# The lines a case must print: "N× LINE" stands for N lines LINE.
-expand_prints() {
-    local line count
-    [ -z "${row[prints]:-}" ] || while IFS= read -r line; do
-        [[ $line =~ ^([0-9]+)×\ (.*)$ ]] && count=${BASH_REMATCH[1]} line=${BASH_REMATCH[2]} || count=1
-        for ((; count > 0; count--)); do printf '%s\n' "$line"; done
-    done <<< "${row[prints]}"
+# The transcript as one script: each "$" command's output, standard error, status and
+# programs' runs kept apart in $state; "~" helpers run as they are, unchecked.
+write_script() {
+    local i
+    for i in "${!commands[@]}"; do
+        if [ "${kinds[i]}" = '$' ]; then
+            printf 'export TORVEX_RUNS=%s/%d.runs\n{ %s\n} > %s/%d.out 2> %s/%d.err; echo $? > %s/%d.status\n' \
+                "$state" "$i" "${commands[i]}" "$state" "$i" "$state" "$i" "$state" "$i"
+        else
+            printf 'export TORVEX_RUNS=\n{ %s\n} > /dev/null 2>&1\n' "${commands[i]}"
+        fi
+    done
+}
+
+# What Wine and qemu say of themselves, and the shell of a program a case ended, not
+# the program.
+drop_noise() {
+    grep -vE '^(wine|qemu[-a-z0-9]*|[0-9a-f]{4}:(err|fixme|warn|trace)):|^(.*: +[0-9]+ +)?(Hangup|Terminated)\b' || true
+}
+
+# Problems with "$" command i: its output, standard error, status and the status of each
+# program it ran against the case's.
+check_command() {
+    local i=$1 out status
+    out=$(cat "$state/$i.out" 2> /dev/null; printf .)
+    status=$(cat "$state/$i.status" 2> /dev/null || echo "none (cut short)")
+    status+=$(grep -v "^${statuses[i]} " "$state/$i.runs" 2> /dev/null | sed 's/^\([0-9]*\) \(.*\)/, \2: \1/' | tr -d '\n')
+    [ "$out" = "$(printf '%s' "${expected[i]}" | as_stored; printf .)" ] && [ "$status" = "${statuses[i]}" ] &&
+        [ -z "$(drop_noise < "$state/$i.err")" ] && return
+    printf '\n  $ %s\n  expected: %s[status %s]\n  actual:   %s[status %s]%s' "${commands[i]//$'\n'/$'\n  > '}" \
+        "$(printf '%s' "${expected[i]}" | tr '\n' '|')" "${statuses[i]}" "$(tr -d '\r' < "$state/$i.out" | tr '\n' '|')" \
+        "$status" "$(drop_noise < "$state/$i.err" | head -3 | sed 's/^/ (stderr) /' | tr '\n' ' ')"
 }
 
 run_case() {
-    local state dir status problems="" names=()
+    local state dir i problems="" names=()
     [ -z "${TORVEX_STATIC:-}" ] || [ "${row[static]:-}" = yes ] || return 0
+    [[ ${row[case]} =~ ${TORVEX_CASES:-.} ]] || return 0
     state=$(mktemp -d) && dir=$state/case && mkdir "$dir"
     export CASE_STATE=$state
     [ -z "${row[in]:-}" ] || mount -t tmpfs -o "size=${row[in]#tmpfs }" tmpfs "$dir" 2> /dev/null ||
@@ -104,11 +133,11 @@ run_case() {
             [ -z "$file_line" ] || names+=("$(cd "$dir" && realpath -m --relative-to=. "${file_line%% *}")")
         done <<< "${row[file]:-}"
         list_files "$dir" "${names[@]}" > "$state/before"
-        (cd "$dir" && timeout 60 bash -c "${row[run]}") > "$state/out" 2> /dev/null
-        status=$?
-        [ "$status" = "${row[status]}" ] || problems+=" status $status;"
-        expand_prints | as_stored | cmp -s - "$state/out" ||
-            problems+=" printed '$(head -c 300 "$state/out")';"
+        write_script > "$state/script"
+        (cd "$dir" && timeout 60 bash "$state/script") > /dev/null 2>&1
+        for i in "${!commands[@]}"; do
+            [ "${kinds[i]}" != '$' ] || problems+=$(check_command "$i")
+        done
         list_files "$dir" "${names[@]}" | diff "$state/before" - > "$state/changed" ||
             problems+=" other files changed: $(grep '^[<>]' "$state/changed" | head -4 | xargs);"
         while read -r file_line; do
@@ -117,7 +146,8 @@ run_case() {
         [ -z "${row[check]:-}" ] || (cd "$dir" && bash -c "${row[check]}") > /dev/null 2>&1 ||
             problems+=" check failed;"
         # Wine itself now and then fails to start a program: that case runs once more.
-        if [ -n "$problems" ] && [ -z "${again:-}" ] && grep -q '^Application could not be started' "$state/out"; then
+        if [ -n "$problems" ] && [ -z "${again:-}" ] &&
+            cat "$state"/*.out 2> /dev/null | grep -q '^Application could not be started'; then
             echo "again: ${row[case]} (Wine could not start a program)" && clean_case && again=1 run_case
             return
         fi
@@ -136,19 +166,34 @@ clean_case() {
     rm -rf "$state"
 }
 
-# Reads the table on standard input and runs each case.
+# Reads the table on standard input and runs each case: its fields, and its transcript
+# ("$" commands, "# status N" after one whose programs end so, "> " their next lines,
+# their output; "~" helpers).
 run_table() {
-    local line field=""
+    local line field="" value n=-1 count command_line='^([$~]) (.*)$' status_note='^(.*[^ ]) +# status ([0-9]+)$'
     declare -A row=()
+    local -a commands=() kinds=() expected=() statuses=()
     while IFS= read -r line; do
-        if [[ $line =~ ^(case|needs|static|in|setup|run|status|prints|file|check):\ *(.*)$ ]]; then
-            field=${BASH_REMATCH[1]}
-            if [ "$field" = case ] && [ -n "${row[case]:-}" ]; then run_case; row=(); fi
-            row[$field]=${row[$field]:+${row[$field]}$'\n'}${BASH_REMATCH[2]}
-        elif [[ $line =~ ^\ +(.*)$ && -n $field ]]; then
+        if [[ $line =~ ^(case|needs|static|in|setup|file|check):\ *(.*)$ ]]; then
+            field=${BASH_REMATCH[1]} value=${BASH_REMATCH[2]}
+            if [ "$field" = case ] && [ -n "${row[case]:-}" ]; then
+                run_case
+                row=() commands=() kinds=() expected=() statuses=() n=-1
+            fi
+            row[$field]=${row[$field]:+${row[$field]}$'\n'}$value
+        elif [[ $line =~ $command_line ]]; then
+            field=transcript n=$((n + 1))
+            kinds[n]=${BASH_REMATCH[1]} commands[n]=${BASH_REMATCH[2]} expected[n]="" statuses[n]=0
+            [[ ! ${commands[n]} =~ $status_note ]] || commands[n]=${BASH_REMATCH[1]} statuses[n]=${BASH_REMATCH[2]}
+        elif [[ $line == '> '* && $field = transcript ]]; then
+            commands[n]+=$'\n'${line:2}
+        elif [[ $line =~ ^\ +(.*)$ && -n $field && $field != transcript ]]; then
             row[$field]+=$'\n'${BASH_REMATCH[1]}
         elif [[ -z $line || $line == \#* ]]; then
             field=""
+        elif [ "$field" = transcript ]; then # "N× LINE": N lines LINE
+            [[ $line =~ ^([0-9]+)×\ (.*)$ ]] && line=${BASH_REMATCH[2]} count=${BASH_REMATCH[1]} || count=1
+            for ((; count > 0; count--)); do expected[n]+=$line$'\n'; done
         else
             echo "FAILED: the table's line '$line'" && failures=$((failures + 1))
         fi

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The house rules, checked (tests/run runs this first): the format of every
 # source; system headers only in the system part (src/sys) and the entry point;
-# one version, CMake's project(), which the changelog and the README repeat.
+# the layers: the core (src/core) includes nothing of the system part or the
+# programs (src/programs), the system part nothing of the programs; one
+# version, CMake's project(), which the changelog and the README repeat.
 # Prints each rule broken, and exits 1 if any is.
 cd "$(dirname "$0")/.." || exit 1
 broken=0
@@ -14,6 +16,11 @@ unformatted=$(clang-format --dry-run $sources 2>&1 | grep -oE '^[^:]+\.[ch]pp' |
 system='#include <(unistd|fcntl|dirent|dlfcn|io|windows|direct)\.h>|#include <(sys|linux|asm)/'
 outside=$(grep -lE "$system" $(find src -name '*.[ch]pp' ! -path 'src/sys/*' ! -name entry.cpp) | xargs)
 [ -z "$outside" ] || report "system headers outside src/sys and the entry point: $outside"
+
+from_core=$(grep -lE '# *include *("(\.\./)*(sys|programs)|<programs)/' $(find src/core -name '*.[ch]pp') | xargs)
+[ -z "$from_core" ] || report "src/core includes from src/sys or src/programs: $from_core"
+from_sys=$(grep -lE '# *include *["<](\.\./)*programs/' $(find src/sys -name '*.[ch]pp') | xargs)
+[ -z "$from_sys" ] || report "src/sys includes from src/programs: $from_sys"
 
 version=$(sed -nE 's/^project\(torvex VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
 head -1 packaging/debian/changelog | grep -q "^torvex ($version) " ||

@@ -60,7 +60,7 @@ void refresh_prefix(patch_writer &patch, std::uint64_t key)
 
 char *write_hex(char *out, std::uint64_t value)
 {
-    const int digits = value == 0 ? 1 : (std::bit_width(value) + 3) / 4;
+    const int digits = value == 0 ? 1 : static_cast<int>((std::bit_width(value) + 3) / 4);
     for (int i = digits - 1; i >= 0; --i, value >>= 4)
         out[i] = HEX_DIGITS[value & 0xF];
     return out + digits;
@@ -120,7 +120,9 @@ constexpr std::array<unsigned char, 256> make_hex_values()
 {
     std::array<unsigned char, 256> values{};
     for (unsigned c = 0; c < 256; ++c)
-        values[c] = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 16;
+        values[c] = static_cast<unsigned char>(c >= '0' && c <= '9'   ? c - '0'
+                                               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                      : 16);
     return values;
 }
 constexpr std::array<unsigned char, 256> HEX_VALUES = make_hex_values();
@@ -251,7 +253,7 @@ void keep_prefix(shared_prefix &prefix, const char *line, std::uint64_t offset)
     const std::uint64_t key = offset >> 8;
     if (key == prefix.key && prefix.line != nullptr)
         return;
-    const unsigned digits = key == 0 ? 0 : (std::bit_width(key) + 3) / 4;
+    const unsigned digits = key == 0 ? 0 : static_cast<unsigned>((std::bit_width(key) + 3) / 4);
     prefix.line = digits == 0 ? nullptr : line;
     prefix.key = key;
     prefix.length = digits;

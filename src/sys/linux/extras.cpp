@@ -291,7 +291,8 @@ int find_overlay_folders(char *options, dev_t (&stores)[MOST_STORES])
     for (char *option = strtok_r(options, ",", &outer); option != nullptr;
          option = strtok_r(nullptr, ",", &outer)) {
         char *value = std::strchr(option, '=');
-        const std::string_view key(option, value == nullptr ? 0 : value - option);
+        const std::string_view key(option,
+                                   value == nullptr ? 0 : static_cast<std::size_t>(value - option));
         if (key != "lowerdir" && key != "lowerdir+" && key != "upperdir" && key != "workdir" &&
             key != "datadir+")
             continue;
@@ -431,7 +432,8 @@ off_t copy_by_system(int in, int out, off_t at, off_t end)
 {
     off_t from = at, to = at;
     ssize_t copied = 1;
-    while (from < end && (copied = copy_file_range(in, &from, out, &to, end - from, 0)) > 0) {
+    while (from < end && (copied = copy_file_range(in, &from, out, &to,
+                                                   static_cast<std::size_t>(end - from), 0)) > 0) {
     }
     return copied == 0 ? -1 : from;
 }

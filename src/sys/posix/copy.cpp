@@ -183,15 +183,17 @@ bool write_leaving_holes(int out, const unsigned char *bytes, std::size_t length
     std::size_t begin = 0; // the data not yet written: [begin, i)
     for (std::size_t i = 0; i < length;) {
         const std::size_t end =
-            std::min(length, i + block - static_cast<std::size_t>((at + i) % block));
+            std::min(length, i + block - (static_cast<std::size_t>(at) + i) % block);
         if (end - i == block && is_zero(bytes + i, block)) {
-            if (begin < i && !write_all(out, bytes + begin, i - begin, at + begin))
+            if (begin < i &&
+                !write_all(out, bytes + begin, i - begin, at + static_cast<off_t>(begin)))
                 return false;
             begin = end;
         }
         i = end;
     }
-    return begin == length || write_all(out, bytes + begin, length - begin, at + begin);
+    return begin == length ||
+           write_all(out, bytes + begin, length - begin, at + static_cast<off_t>(begin));
 }
 
 // Copies [at, end) by the system's own means where it can, else through buffer.
@@ -202,13 +204,15 @@ copy_result copy_bytes(int in, int out, off_t at, off_t end, bool skip_zeros, un
     if (from < 0) // the original ended early
         return copy_result::read_failed;
     struct stat info;
-    const std::size_t block =
-        skip_zeros && fstat(out, &info) == 0 && info.st_blksize > 0 ? info.st_blksize : 4096;
+    const std::size_t block = skip_zeros && fstat(out, &info) == 0 && info.st_blksize > 0
+                                  ? static_cast<std::size_t>(info.st_blksize)
+                                  : 4096;
+    const auto room = static_cast<off_t>(capacity), step = static_cast<off_t>(block);
     while (from < end) {
         // Pieces end on a block, so that none cuts a run of zeros in two.
-        const off_t stop = std::min<off_t>(end, from + capacity - (from + capacity) % block);
-        const auto length = static_cast<std::size_t>(
-            stop > from ? stop - from : std::min<off_t>(end - from, capacity));
+        const off_t stop = std::min<off_t>(end, from + room - (from + room) % step);
+        const auto length =
+            static_cast<std::size_t>(stop > from ? stop - from : std::min<off_t>(end - from, room));
         if (pread(in, buffer, length, from) != static_cast<ssize_t>(length))
             return copy_result::read_failed;
         if (skip_zeros ? !write_leaving_holes(out, buffer, length, from, block)

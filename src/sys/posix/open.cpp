@@ -90,7 +90,9 @@ bool split_path(const char *path, char (&folder)[PATH_ROOM], char (&name)[PATH_R
 {
     const char *slash = std::strrchr(path, '/');
     const char *last = slash == nullptr ? path : slash + 1;
-    const std::size_t kept = slash == nullptr ? 1 : slash == path ? 1 : slash - path;
+    const std::size_t kept = slash == nullptr ? 1
+                             : slash == path  ? 1
+                                              : static_cast<std::size_t>(slash - path);
     if (*last == '\0' || std::strcmp(last, ".") == 0 || std::strcmp(last, "..") == 0 ||
         kept >= PATH_ROOM || std::strlen(last) >= PATH_ROOM)
         return false;
