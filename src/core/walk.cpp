@@ -3,13 +3,17 @@
 
 #include <algorithm>
 
-bool move_window(original_window &window, std::int64_t offset)
+bool move_window(original_window &window, const std::uint64_t *ahead, std::size_t count, bool more)
 {
-    window.start = offset;
+    const std::uint64_t *last =
+        std::upper_bound(ahead, ahead + count, ahead[0] + BUFFER_SIZE - 1) - 1;
+    const std::uint64_t wanted =
+        more && last == ahead + count - 1 ? BUFFER_SIZE : *last - ahead[0] + 1;
+    window.start = static_cast<std::int64_t>(ahead[0]);
     window.length = static_cast<std::size_t>(
-        std::min<std::int64_t>(window.size - offset, static_cast<std::int64_t>(BUFFER_SIZE)));
+        std::min<std::int64_t>(window.size - window.start, static_cast<std::int64_t>(wanted)));
     // Short means the original shrank: a read error, never bytes made up.
-    if (!read_at(window.file, offset, window.bytes, window.length)) {
+    if (!read_at(window.file, window.start, window.bytes, window.length)) {
         window.length = 0;
         return false;
     }

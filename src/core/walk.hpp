@@ -36,16 +36,23 @@ struct original_window {
     std::size_t length;
 };
 
-// Reads the window from offset; false where the original no longer holds it.
-bool move_window(original_window &window, std::int64_t offset);
+// Moves the window to the record at ahead[0], of count records ahead in the
+// batch (more: the batch is full, and the patch may go on). It is read only
+// as far as those records within its reach: an isolated record costs a page,
+// not a window of reads (nor the zeros of a hole beside it). False where the
+// original no longer holds it.
+bool move_window(original_window &window, const std::uint64_t *ahead, std::size_t count, bool more);
 
-// The original's byte at offset, read with the window around it; false where
-// the original no longer holds it. Inline: a dense patch asks for every byte.
-inline bool get_original_byte(original_window &window, std::int64_t offset, unsigned char &byte)
+// The original's byte at the record ahead[0], read with the window around it;
+// false where the original no longer holds it. Inline: a dense patch asks for
+// every byte.
+inline bool get_original_byte(original_window &window, const std::uint64_t *ahead,
+                              std::size_t count, bool more, unsigned char &byte)
 {
+    const auto offset = static_cast<std::int64_t>(ahead[0]);
     if ((offset < window.start ||
          offset - window.start >= static_cast<std::int64_t>(window.length)) &&
-        !move_window(window, offset))
+        !move_window(window, ahead, count, more))
         return false;
     byte = window.bytes[offset - window.start];
     return true;
@@ -75,7 +82,8 @@ apply_result visit_records(FILE *patch, original_window *window, std::int64_t si
         for (std::size_t i = 0; i < count; ++i) {
             const auto offset = static_cast<std::int64_t>(memory.offsets[i]);
             unsigned char byte = 0;
-            if (window != nullptr && !get_original_byte(*window, offset, byte))
+            if (window != nullptr &&
+                !get_original_byte(*window, memory.offsets + i, count - i, count == BATCH, byte))
                 return {apply_status::read_failed, 0};
             const apply_status next = visit(offset, memory.values[i], byte);
             if (next != apply_status::applied)
