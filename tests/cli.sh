@@ -97,8 +97,7 @@ write_script() {
     done
 }
 
-# What Wine and qemu say of themselves, and the shell of a program a case ended, not
-# the program.
+# What Wine, qemu and the shell (of a program a case ended) say, not the program.
 drop_noise() {
     grep -vE '^(wine|qemu[-a-z0-9]*|[0-9a-f]{4}:(err|fixme|warn|trace)):|^(.*: +[0-9]+ +)?(Hangup|Terminated)\b' || true
 }

@@ -221,6 +221,16 @@ for (const url of [`file://${folder}/index.html`, `http://127.0.0.1:${server.add
     const profile = row[6] === 'big' && mkdtempSync(join(tmpdir(), 'torvex-profile-'));
     const context = profile ? await chromium.launchPersistentContext(profile, {...launch, ...options})
       : await browser.newContext(options);
+    // The browser keeps Blobs on disk only once it has measured the disk, soon after
+    // it starts, and until then only 500 MiB: a page of its own waits for that.
+    const probe = profile ? await context.newPage() : null;
+    await probe?.evaluate(async () => {
+      for (let tries = 0; tries < 60; ++tries, await new Promise((done) => setTimeout(done, 1000))) {
+        const blob = new Blob(Array(70).fill(new Uint8Array(8 << 20)));
+        if (await blob.slice(blob.size - 1).arrayBuffer().then(() => true, () => false)) return;
+      }
+    });
+    await probe?.close();
     const page = await context.newPage();
     const noise = [];
     page.on('request', (request) => request.url() !== url && !/^(blob|data):/.test(request.url()) &&
