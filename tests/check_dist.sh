@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Checks the downloads packaging/dist wrote into dist/ as users use them: their checksums,
-# the .debs (contents, lintian, the programs' usage, arm64's under qemu), and the static
-# tarballs, whose programs run the "static: yes" cases with no library at all.
+# the .debs (the programs' and the library's: contents, lintian, the programs' usage, arm64's
+# under qemu), and the static tarballs, whose programs run the "static: yes" cases with no
+# library at all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 trap 'echo "failed at line $LINENO: $BASH_COMMAND"' ERR
-version=$(sed -n 's/^project(torvex VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+version=$(sed -nE 's/^#define TORVEX_VERSION_(MAJOR|MINOR|PATCH) ([0-9]+)$/\2/p' include/torvex.h | paste -sd.)
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
 
 (cd dist && sha256sum -c --quiet SHA256SUMS)
@@ -16,9 +17,12 @@ for arch in amd64 arm64; do
     [ -f "$deb" ] || { echo "left out: $deb" && continue; }
     [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ]
     [[ $(dpkg-deb -f "$deb" Depends) =~ ^libc6(:$arch)?\ \(\>=\ 2\.[0-9]+\)$ ]] # all the programs link
-    tests/check_package.sh downloaded-deb "$deb" \
-        "$([ $arch = arm64 ] && echo "qemu-aarch64 -L /usr/aarch64-linux-gnu" || echo env)"
-    echo "ok: $deb"
+    for deb in "$deb" dist/libtorvex1_"${version}_$arch".deb dist/libtorvex-dev_"${version}_$arch".deb; do
+        [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ]
+        tests/check_package.sh downloaded-deb "$deb" \
+            "$([ $arch = arm64 ] && echo "qemu-aarch64 -L /usr/aarch64-linux-gnu" || echo env)"
+        echo "ok: $deb"
+    done
 done
 
 mkdir "$work/empty"
@@ -27,8 +31,10 @@ for arch in x86_64 aarch64; do
     [ -f "dist/$name.tar.gz" ] || { echo "left out: dist/$name.tar.gz" && continue; }
     tar -xzf "dist/$name.tar.gz" -C "$work"
     [ "$(cd "$work/$name" && find . -type f | sort | xargs)" = "./LICENSE ./README.md ./bin/torvex \
-./bin/torvex-apply ./bin/torvex-invert ./share/man/man1/torvex-apply.1.gz ./share/man/man1/torvex-invert.1.gz \
-./share/man/man1/torvex.1.gz" ]
+./bin/torvex-apply ./bin/torvex-invert ./include/torvex.h $(printf './lib/cmake/torvex/torvex%s.cmake ' Config \
+ConfigVersion Targets-release Targets)./lib/libtorvex.a ./lib/libtorvex.so.$version ./lib/pkgconfig/torvex.pc \
+./share/man/man1/torvex-apply.1.gz ./share/man/man1/torvex-invert.1.gz ./share/man/man1/torvex.1.gz \
+./share/man/man3/torvex.3.gz" ]
     for tool in torvex torvex-apply torvex-invert; do # no interpreter, no shared library
         ! readelf -lW "$work/$name/bin/$tool" | grep -q INTERP
         ! readelf -dW "$work/$name/bin/$tool" | grep -q NEEDED

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Checks what users download:   check_package.sh deb BUILD_DIR VERSION
-# installs, renders the manual page strictly, makes the .deb and lints it;
+# installs, renders the manual pages strictly, makes the .debs and lints them;
 #   check_package.sh zip ZIP VERSION DIR
-# unpacks a Windows zip into DIR, checks its files, imports and version resource;
+# unpacks a Windows zip into DIR, checks its files, imports and version resources;
 #   check_package.sh downloaded-deb DEB RUNNER
-# checks a built .deb and runs its programs with RUNNER (env, or qemu-aarch64 -L ...);
+# checks a built .deb and runs its programs, if any, with RUNNER (env, or qemu-aarch64 -L ...);
 #   check_package.sh usage RUNNER FOLDER
 # runs the programs in FOLDER with RUNNER.
 set -euo pipefail
@@ -16,14 +16,18 @@ usage() {
     [ "$($1 "$2/torvex-invert")" = 'Usage: torvex-invert original_file input.patch output.patch' ]
 }
 
-# check_deb DEB: the programs and their manual pages are in it, and lintian passes it.
+# check_deb DEB: its files are in it (torvex: the programs and their manual pages;
+# libtorvex1: the library; libtorvex-dev: what building with it takes), and lintian passes it.
 check_deb() {
-    local contents tool
+    local contents file files
     contents=$(dpkg-deb -c "$1")
-    for tool in torvex torvex-apply torvex-invert; do
-        grep -q " ./usr/bin/$tool\$" <<< "$contents"
-        grep -q " ./usr/share/man/man1/$tool.1.gz\$" <<< "$contents"
-    done
+    case $(dpkg-deb -f "$1" Package) in
+    torvex) files="bin/torvex bin/torvex-apply bin/torvex-invert share/man/man1/torvex.1.gz" ;;
+    libtorvex1) files="lib/[^/]+/libtorvex\.so\.1.->.libtorvex\.so\.1\.[0-9.]+" ;;
+    *) files="include/torvex.h lib/[^/]+/libtorvex\.a lib/[^/]+/libtorvex\.so.->.libtorvex\.so\.1
+        lib/[^/]+/pkgconfig/torvex.pc lib/[^/]+/cmake/torvex/torvexConfig.cmake share/man/man3/torvex.3.gz" ;;
+    esac
+    for file in $files; do grep -qE " \./usr/$file\$" <<< "$contents"; done
     lintian --fail-on error,warning "$1" 2> /dev/null
 }
 
@@ -32,16 +36,17 @@ deb)
     version=$3 stage=$(mktemp -d) && trap 'rm -rf "$stage"' EXIT
     cmake --install "$2" --prefix "$stage/usr" > /dev/null
     usage env "$stage/usr/bin"
-    for tool in torvex torvex-apply torvex-invert; do
-        page=$(zcat "$stage/usr/share/man/man1/$tool.1.gz")
-        grep -q "^\.TH ${tool^^} 1 .*\"torvex $version\"" <<< "$page"
-        [ -z "$(groff -man -ww -z <<< "$page" 2>&1)" ]
+    for page in torvex.1 torvex-apply.1 torvex-invert.1 torvex.3; do
+        text=$(zcat "$stage/usr/share/man/man${page##*.}/$page.gz") title=${page%.*}
+        grep -q "^\.TH ${title^^} ${page##*.} .*\"torvex $version\"" <<< "$text"
+        [ -z "$(groff -man -ww -z <<< "$text" 2>&1)" ]
     done
     (cd "$2" && cpack -G DEB -B "$stage/package" > /dev/null)
-    check_deb "$(echo "$stage"/package/torvex_"$version"_*.deb)" ;;
+    for deb in torvex libtorvex1 libtorvex-dev; do check_deb "$(echo "$stage/package/${deb}_${version}"_*.deb)"; done ;;
 downloaded-deb)
     stage=$(mktemp -d) && trap 'rm -rf "$stage"' EXIT
     check_deb "$2"
+    [ "$(dpkg-deb -f "$2" Package)" = torvex ] || exit 0
     dpkg-deb -x "$2" "$stage"
     usage "$3" "$stage/usr/bin" ;;
 usage)
@@ -50,12 +55,15 @@ zip)
     version=$3 dir=$4 top=$(basename "$2" .zip)
     rm -rf "$dir" && mkdir -p "$dir" && (cd "$dir" && cmake -E tar xf "$2")
     [ "$(cd "$dir" && find . -type f | sort | xargs)" = \
-        "./$top/LICENSE ./$top/README.md ./$top/torvex-apply.exe ./$top/torvex-invert.exe ./$top/torvex.exe" ]
-    for tool in torvex torvex-apply torvex-invert; do
-        exe=$dir/$top/$tool.exe
+        "./$top/LICENSE ./$top/README.md ./$top/include/torvex.h ./$top/lib/libtorvex.dll.a \
+./$top/torvex-apply.exe ./$top/torvex-invert.exe ./$top/torvex.dll ./$top/torvex.exe" ]
+    for exe in "$dir/$top"/*.exe "$dir/$top/torvex.dll"; do
         # Self-contained: it imports only what every Windows has.
         [ "$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name/ {print $3}' | sort -u | xargs)" = \
             "KERNEL32.dll msvcrt.dll" ]
+    done
+    for tool in torvex torvex-apply torvex-invert; do
+        exe=$dir/$top/$tool.exe
         # The version resource, shown in the file's Properties: each name, then its value.
         info=$(strings -el "$exe" | tr '\n' '|')
         for field in "FileVersion|$version" "ProductVersion|$version" "OriginalFilename|$tool.exe" \

@@ -44,10 +44,10 @@ TEST(compare, input_shorter_than_measured_is_a_read_error)
     sparse[0] = 'x';
     const bytes pairs[][2] = {{bytes(5000, 'x'), bytes(4999, 'x')},
                               {sparse, sparse.substr(0, 4096)}};
-    for (int shape = 0; shape < 8; ++shape) { // mapped or read, either input short, each pair
-        const bytes &full = pairs[shape / 4][0], &cut = pairs[shape / 4][1];
+    for (int shape = 0; shape < 4; ++shape) { // either input short, each pair
+        const bytes &full = pairs[shape / 2][0], &cut = pairs[shape / 2][1];
         compare_status status = compare_status::done;
-        run_blocks(shape & 1 ? cut : full, shape & 1 ? full : cut, 4096, shape & 2,
+        run_blocks(shape & 1 ? cut : full, shape & 1 ? full : cut, 4096,
                    static_cast<std::int64_t>(full.size()), &status);
         EXPECT_EQ(status, compare_status::read_failed) << shape;
     }

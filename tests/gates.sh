@@ -3,7 +3,7 @@
 # source; system headers only in the system part (src/sys) and the entry point;
 # the layers: the core (src/core) includes nothing of the system part or the
 # programs (src/programs), the system part nothing of the programs; one
-# version, CMake's project(), which the changelog and the README repeat.
+# version, include/torvex.h's, which the changelog and the README repeat.
 # Prints each rule broken, and exits 1 if any is.
 cd "$(dirname "$0")/.." || exit 1
 broken=0
@@ -22,7 +22,7 @@ from_core=$(grep -lE '# *include *("(\.\./)*(sys|programs)|<programs)/' $(find s
 from_sys=$(grep -lE '# *include *["<](\.\./)*programs/' $(find src/sys -name '*.[ch]pp') | xargs)
 [ -z "$from_sys" ] || report "src/sys includes from src/programs: $from_sys"
 
-version=$(sed -nE 's/^project\(torvex VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
+version=$(sed -nE 's/^#define TORVEX_VERSION_(MAJOR|MINOR|PATCH) ([0-9]+)$/\2/p' include/torvex.h | paste -sd.)
 head -1 packaging/debian/changelog | grep -q "^torvex ($version) " ||
     report "the changelog's first entry is not version $version"
 others=$(grep -oE 'torvex[_-][0-9]+\.[0-9]+\.[0-9]+' README.md | grep -vE "[_-]$version\$" | sort -u | xargs)

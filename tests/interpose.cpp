@@ -1,6 +1,6 @@
 // A library preloaded into a program under test (LD_PRELOAD) to make one event
 // happen at a known point of its run: at the first call of the function named
-// by TORVEX_AT (fsync, ftruncate, mmap, pread), it runs the shell command in
+// by TORVEX_AT (fsync, ftruncate, mmap, pread, pwrite), it runs the shell command in
 // TORVEX_DO, or with TORVEX_DO=fail every call of it fails with EPERM (malloc:
 // every allocation of a buffer, 1 MiB or more, fails).
 #include <dlfcn.h>
@@ -88,5 +88,11 @@ ssize_t pread64(int fd, void *buffer, size_t length, off64_t offset)
 {
     static auto *real = get_real<ssize_t(int, void *, size_t, off64_t)>("pread64");
     return act("pread") ? -1 : real(fd, buffer, length, offset);
+}
+
+ssize_t pwrite64(int fd, const void *buffer, size_t length, off64_t offset)
+{
+    static auto *real = get_real<ssize_t(int, const void *, size_t, off64_t)>("pwrite64");
+    return act("pwrite") ? -1 : real(fd, buffer, length, offset);
 }
 }

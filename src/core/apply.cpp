@@ -5,6 +5,7 @@
 
 #include "core/files.hpp"
 #include "core/patch.hpp"
+#include "core/progress.hpp"
 #include "core/walk.hpp"
 
 #include <algorithm>
@@ -48,6 +49,7 @@ apply_status get_copy_status(copy_result result)
 {
     return result == copy_result::copied        ? apply_status::applied
            : result == copy_result::read_failed ? apply_status::read_failed
+           : result == copy_result::stopped     ? apply_status::cancelled
                                                 : apply_status::write_failed;
 }
 
@@ -68,6 +70,8 @@ apply_status write_original_up_to(record_writer &writer, std::int64_t end)
         if (std::fwrite(writer.copy, 1, length, writer.out) != length)
             return apply_status::write_failed;
         writer.written += static_cast<std::int64_t>(length);
+        if (!keep_going(writer.written))
+            return apply_status::cancelled;
     }
     return apply_status::applied;
 }
@@ -151,13 +155,15 @@ apply_result walk_patch(FILE *patch, FILE *original, std::int64_t size, const bu
     if (writer != nullptr)
         writer->window = &window;
     bool applying = false;
-    std::uint64_t records = 0;
+    std::uint64_t records = 0, in_place = 0; // in place: before the first one to apply
     const apply_result read = visit_records(
         patch, &window, size, memory, copy, pieces,
         [&](std::int64_t offset, unsigned char value, unsigned char byte) {
             ++records;
             if (byte != value)
                 applying = true;
+            else if (!applying)
+                ++in_place;
             else if (applying) // in place after one that is not
                 return apply_status::mismatch;
             return writer ? add_record(*writer, offset, value) : apply_status::applied;
@@ -167,7 +173,10 @@ apply_result walk_patch(FILE *patch, FILE *original, std::int64_t size, const bu
     const apply_status finished = writer ? finish_writing(*writer) : apply_status::applied;
     if (finished != apply_status::applied)
         return {finished, 0};
-    return {records > 0 && !applying ? apply_status::already_applied : apply_status::applied, 0};
+    return {records > 0 && !applying ? apply_status::already_applied
+            : in_place > 0           ? apply_status::partly_applied
+                                     : apply_status::applied,
+            0};
 }
 
 // Checks the whole patch, then reads it again as again says and writes as it
@@ -191,8 +200,9 @@ apply_result check_then_write(FILE *original, std::int64_t size, FILE *out,
         verify = &pieces;
     }
     const apply_result result = with_buffers([&](const buffers &memory) {
-        const apply_result checked =
-            walk_patch(patch, original, size, memory, nullptr, copy, verify);
+        apply_result checked = walk_patch(patch, original, size, memory, nullptr, copy, verify);
+        if (checked.status == apply_status::partly_applied) // finished now
+            checked.status = apply_status::applied;
         // Nothing to write in place when every record's byte is there already.
         if (checked.status != apply_status::applied &&
             !(in_place == nullptr && checked.status == apply_status::already_applied))
@@ -206,7 +216,8 @@ apply_result check_then_write(FILE *original, std::int64_t size, FILE *out,
         pause_for_test();
 #endif
         // The check is done: the records are only written now, from the patch
-        // as it was checked.
+        // as it was checked, in a second pass.
+        start_pass(size);
         pieces.verifying = true;
         record_writer writer{.out = out,
                              .fill = in_place ? between::nothing : between::streamed,
@@ -244,9 +255,11 @@ apply_result apply_to_device(FILE *original, std::int64_t size, FILE *device, FI
     return check_then_write(original, size, device, nullptr, patch, again, copy);
 }
 
-namespace
+apply_result check_patch(FILE *original, std::int64_t size, FILE *patch)
 {
-} // namespace
+    return with_buffers(
+        [&](const buffers &memory) { return walk_patch(patch, original, size, memory, nullptr); });
+}
 
 apply_result apply_to_new_file(FILE *original, std::int64_t size, const target &place, FILE *patch)
 {
@@ -268,7 +281,10 @@ apply_result apply_to_new_file(FILE *original, std::int64_t size, const target &
                                  .run = memory.run,
                                  .copy = memory.copy,
                                  .skip_zeros = hides_holes(original, size)};
-            return walk_patch(patch, original, size, memory, &writer);
+            const apply_result result = walk_patch(patch, original, size, memory, &writer);
+            return result.status == apply_status::partly_applied
+                       ? apply_result{apply_status::applied, 0}
+                       : result;
         });
     });
 }

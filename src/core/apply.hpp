@@ -23,6 +23,8 @@ enum class apply_status {
     write_failed,
     create_failed,
     alloc_failed,
+    cancelled,      // the run was told to stop (keep_going)
+    partly_applied, // check_patch: records in place up to a point, none after it
 };
 
 struct apply_result {
@@ -48,6 +50,11 @@ apply_result apply_in_place(FILE *original, std::int64_t size, FILE *target, FIL
 // original, holes kept, with the records applied, flushed to the disk, then
 // put in place. One pass over the patch.
 apply_result apply_to_new_file(FILE *original, std::int64_t size, const target &place, FILE *patch);
+
+// Reads the whole patch against the original and writes nothing: applied
+// where it applies, already_applied, partly_applied (an in-place run cut
+// short), or the first fault, as an apply would meet it.
+apply_result check_patch(FILE *original, std::int64_t size, FILE *patch);
 
 // Writes the new file front to back into a device (/dev/null keeps nothing),
 // once the patch has been checked whole, as in place.

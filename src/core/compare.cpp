@@ -2,19 +2,13 @@
 // back, each pair of blocks by the scan.
 #include "core/compare.hpp"
 #include "core/files.hpp"
+#include "core/progress.hpp"
 
 #include <algorithm>
 #include <cstdlib>
 
 namespace
 {
-// Reads exactly length bytes: a short read means the input shrank or
-// changed, and its missing bytes must never be compared.
-bool read_exactly(FILE *stream, unsigned char *buffer, std::size_t length)
-{
-    return std::fread(buffer, 1, length, stream) == length;
-}
-
 // A block's trace checkpoints, before and after its comparison.
 void trace_block_start(std::int64_t base)
 {
@@ -42,29 +36,31 @@ std::size_t get_block_length(std::int64_t base, std::int64_t size, std::size_t b
 // A write that failed in the block, even one the stream no longer holds,
 // leaves the stream's error flag set: a full disk ends the run here, not
 // after hours of comparing for nothing.
-compare_status finish_block(patch_writer &patch)
+compare_status finish_block(patch_writer &patch, std::int64_t &whole)
 {
     flush_patch(patch);
     std::fflush(patch.stream);
     if (std::ferror(patch.stream))
         return compare_status::write_failed;
-    mark_patch_whole(patch.stream);
+    whole = get_position(patch.stream);
     return compare_status::done;
 }
 
-// A mapping shows zeros, not an error, where a file has shrunk: both inputs
-// must still hold what is compared.
+// A hole reads as zeros where a file has shrunk: both inputs must still hold
+// what is compared.
 compare_status check_inputs_hold(FILE *original, FILE *changed, std::int64_t end)
 {
     return input_holds(original, end) && input_holds(changed, end) ? compare_status::done
                                                                    : compare_status::read_failed;
 }
 
-// An input and the last extent the file system reported for it: a file laid
-// out in one extent costs one question, not several for every block.
+// An input, the last extent the file system reported for it (a file laid
+// out in one extent costs one question, not several for every block), and
+// the buffer its pieces are read into.
 struct input {
     FILE *file;
     std::int64_t size;
+    unsigned char *piece;
     std::int64_t from = 0;
     extent known = {true, 0};
 };
@@ -87,9 +83,8 @@ std::int64_t find_next_data(input &original, input &changed, std::int64_t offset
     return a.data || b.data ? offset : std::min(a.end, b.end);
 }
 
-// Compares length bytes from offset; a null side is a hole there. Its zeros
-// come from memory: reading a hole through the mapping would fill the page
-// cache with pages of zeros.
+// Compares length bytes from offset; a null side is a hole there, whose zeros
+// come from memory and are never read.
 void compare_range(const unsigned char *a, const unsigned char *b, std::int64_t offset,
                    std::size_t length, patch_writer &patch)
 {
@@ -100,10 +95,9 @@ void compare_range(const unsigned char *a, const unsigned char *b, std::int64_t 
                         offset + static_cast<std::int64_t>(done), patch);
 }
 
-// Near holes, asks for the data in [from, to) ahead of its comparison, and
-// only the data: the kernel's read-ahead around a mapped page would also bring
-// the holes beside it into the page cache, as pages of zeros. Where there is
-// no hole, that read-ahead serves best.
+// Near holes, asks for the data in [from, to) ahead of its reading, and only
+// the data: read-ahead around it would bring the holes beside it into the
+// page cache, as pages of zeros. Where there is no hole, read-ahead serves best.
 void prefetch_data(input &in, std::int64_t from, std::int64_t to)
 {
     for (std::int64_t at = from; at < to;) {
@@ -116,11 +110,24 @@ void prefetch_data(input &in, std::int64_t from, std::int64_t to)
     }
 }
 
-// Compares a mapped block range by range, as the file system lays out each
-// input's data; where both inputs have holes there is nothing to compare.
-void compare_mapped_block(input &original, input &changed, const mapped_block &a,
-                          const mapped_block &b, std::int64_t base, std::int64_t end,
-                          patch_writer &patch)
+// Reads the data of [base, end) into the input's piece buffer, at the same
+// place; its holes are left unread.
+bool read_piece(input &in, std::int64_t base, std::int64_t end)
+{
+    for (std::int64_t at = base; at < end;) {
+        const extent here = get_extent(in, at, end);
+        if (here.data &&
+            !read_at(in.file, at, in.piece + (at - base), static_cast<std::size_t>(here.end - at)))
+            return false;
+        at = here.end;
+    }
+    return true;
+}
+
+// Compares a piece range by range, as the file system lays out each input's
+// data; where both inputs have holes there is nothing to compare.
+void compare_piece(input &original, input &changed, std::int64_t base, std::int64_t end,
+                   patch_writer &patch)
 {
     extent in_a = get_extent(original, base, end);
     extent in_b = get_extent(changed, base, end);
@@ -128,8 +135,9 @@ void compare_mapped_block(input &original, input &changed, const mapped_block &a
         const std::int64_t stop = std::min(in_a.end, in_b.end);
         const auto skip = static_cast<std::size_t>(at - base);
         if (in_a.data || in_b.data)
-            compare_range(in_a.data ? a.data + skip : nullptr, in_b.data ? b.data + skip : nullptr,
-                          at, static_cast<std::size_t>(stop - at), patch);
+            compare_range(in_a.data ? original.piece + skip : nullptr,
+                          in_b.data ? changed.piece + skip : nullptr, at,
+                          static_cast<std::size_t>(stop - at), patch);
         at = stop;
         if (in_a.end == at && at < end)
             in_a = get_extent(original, at, end);
@@ -138,15 +146,26 @@ void compare_mapped_block(input &original, input &changed, const mapped_block &a
     }
 }
 
-// The fast path: page-cache pages are compared in place, with no copy, and
-// blocks that are holes in both inputs are skipped without being mapped, so
-// that a sparse disk image costs time in proportion to its data.
-// Sets reached to size, or to the first block it could not map.
-compare_status compare_mapped(FILE *original_file, FILE *changed_file, patch_writer &patch,
-                              std::int64_t size, std::size_t block_size, std::int64_t &reached)
+// Compares one block, a piece at a time: pieces small enough to stay in the
+// processor's caches between their reading and their comparison.
+compare_status compare_block(input &original, input &changed, std::int64_t base, std::int64_t end,
+                             std::size_t piece_size, patch_writer &patch)
 {
-    guard_mapped_reads();
-    input original{original_file, size}, changed{changed_file, size};
+    const auto step = static_cast<std::int64_t>(piece_size);
+    for (std::int64_t at = base; at < end; at += step) {
+        const std::int64_t stop = std::min(end, at + step);
+        if (!read_piece(original, at, stop) || !read_piece(changed, at, stop))
+            return compare_status::read_failed;
+        compare_piece(original, changed, at, stop, patch);
+    }
+    return compare_status::done;
+}
+
+// Blocks that are holes in both inputs are skipped without being read, so
+// that a sparse disk image costs time in proportion to its data.
+compare_status compare_all(input &original, input &changed, patch_writer &patch, std::int64_t size,
+                           std::size_t block_size, std::size_t piece_size, std::int64_t &whole)
+{
     const auto step = static_cast<std::int64_t>(block_size);
     for (std::int64_t base = 0;;) {
         const std::int64_t data = find_next_data(original, changed, base);
@@ -161,75 +180,38 @@ compare_status compare_mapped(FILE *original_file, FILE *changed_file, patch_wri
         const std::int64_t ahead = end + std::min(step, size - end);
         prefetch_data(original, base, ahead);
         prefetch_data(changed, base, ahead);
-        mapped_block a;
-        mapped_block b;
-        reached = base;
-        if (!map_block(original_file, base, length, a))
-            return compare_status::done;
-        if (!map_block(changed_file, base, length, b)) {
-            unmap_block(a);
-            return compare_status::done;
-        }
-        compare_mapped_block(original, changed, a, b, base, end, patch);
-        unmap_block(b);
-        unmap_block(a);
-        compare_status status = check_inputs_hold(original_file, changed_file, end);
+        compare_status status = compare_block(original, changed, base, end, piece_size, patch);
         if (status == compare_status::done)
-            status = finish_block(patch);
+            status = check_inputs_hold(original.file, changed.file, end);
+        if (status == compare_status::done)
+            status = finish_block(patch, whole);
+        if (status == compare_status::done && !keep_going(end))
+            status = compare_status::cancelled;
         if (status != compare_status::done)
             return status;
         trace_block_end(length, block_size);
         base = end;
     }
     // An input that shrank is a read error even where no data was left.
-    reached = size;
-    return check_inputs_hold(original_file, changed_file, size);
-}
-
-// The plain path, for every input: two block buffers, filled by reading.
-compare_status compare_buffered(FILE *original, FILE *changed, patch_writer &patch,
-                                std::int64_t base, std::int64_t size, std::size_t block_size)
-{
-    auto *original_block = static_cast<unsigned char *>(std::malloc(block_size));
-    auto *changed_block = static_cast<unsigned char *>(std::malloc(block_size));
-    compare_status status =
-        original_block == nullptr || changed_block == nullptr     ? compare_status::alloc_failed
-        : seek_input(original, base) && seek_input(changed, base) ? compare_status::done
-                                                                  : compare_status::read_failed;
-    while (status == compare_status::done && base < size) {
-        trace_block_start(base);
-        const std::size_t length = get_block_length(base, size, block_size);
-        if (!read_exactly(original, original_block, length) ||
-            !read_exactly(changed, changed_block, length)) {
-            status = compare_status::read_failed;
-            break;
-        }
-        compare_buffers(original_block, changed_block, length, base, patch);
-        status = finish_block(patch);
-        trace_block_end(length, block_size);
-        base += static_cast<std::int64_t>(length); // never past size
-    }
-    std::free(changed_block);
-    std::free(original_block);
-    return status;
+    return check_inputs_hold(original.file, changed.file, size);
 }
 
 } // namespace
 
 compare_status compare_blocks(FILE *original, FILE *changed, FILE *patch_stream, std::int64_t size,
-                              std::size_t block_size, bool map_files)
+                              std::int64_t &whole, std::size_t block_size)
 {
-    auto *patch_buffer = static_cast<char *>(std::malloc(PATCH_BUFFER_SIZE));
-    if (patch_buffer == nullptr)
+    const std::size_t piece_size = std::min(block_size, PIECE_SIZE);
+    auto *memory = static_cast<unsigned char *>(std::malloc(PATCH_BUFFER_SIZE + 2 * piece_size));
+    if (memory == nullptr)
         return compare_status::alloc_failed;
     patch_writer patch;
-    start_patch(patch, patch_stream, patch_buffer, PATCH_BUFFER_SIZE);
-    compare_status status = finish_block(patch); // the size line alone is whole
-    std::int64_t reached = 0;
-    if (status == compare_status::done && map_files && can_map(original) && can_map(changed))
-        status = compare_mapped(original, changed, patch, size, block_size, reached);
-    if (status == compare_status::done && reached < size)
-        status = compare_buffered(original, changed, patch, reached, size, block_size);
-    std::free(patch_buffer);
+    start_patch(patch, patch_stream, reinterpret_cast<char *>(memory + 2 * piece_size),
+                PATCH_BUFFER_SIZE);
+    input a{original, size, memory}, b{changed, size, memory + piece_size};
+    compare_status status = finish_block(patch, whole); // the size line alone is whole
+    if (status == compare_status::done)
+        status = compare_all(a, b, patch, size, block_size, piece_size, whole);
+    std::free(memory);
     return status;
 }

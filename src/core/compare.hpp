@@ -12,16 +12,22 @@
 // The unit in which both inputs are read and compared.
 constexpr std::size_t BLOCK_SIZE = 0xA00000;
 
+// Blocks are read in pieces of this many bytes, which stay in the processor's
+// caches from their reading to their comparison.
+constexpr std::size_t PIECE_SIZE = 1 << 20;
+
 // Compares exactly size bytes of both inputs, block by block, and writes a
-// record line for every difference. Regular files are mapped unless map_files
-// is false; other inputs are read into two buffers of block_size bytes. Stops
-// at a read error (also an input that delivers less than size), a failed
-// write, or buffers that cannot be had. Each block's records reach the patch
-// before the next block is read, and the patch is marked whole there
-// (mark_patch_whole): a read error keeps only the blocks before it.
-enum class compare_status { done, read_failed, write_failed, alloc_failed };
+// record line for every difference. The inputs are read by position, a piece
+// at a time, where they hold data: holes are neither read nor compared where
+// both inputs have them. Stops at a read error (also an input that delivers
+// less than size), a failed write, buffers that cannot be had, or a run told
+// to stop (keep_going, once per block). Each block's records reach the patch
+// before the next block is read, and whole is set to the patch's length then:
+// the size line and the records of whole blocks, all that a run that stops
+// early keeps.
+enum class compare_status { done, read_failed, write_failed, alloc_failed, cancelled };
 compare_status compare_blocks(FILE *original, FILE *changed, FILE *patch, std::int64_t size,
-                              std::size_t block_size = BLOCK_SIZE, bool map_files = true);
+                              std::int64_t &whole, std::size_t block_size = BLOCK_SIZE);
 
 // Trace hooks at the checkpoints of a run. They are silent on purpose.
 inline void debug(const char *) {}

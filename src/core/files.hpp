@@ -1,13 +1,10 @@
-// What the core and the programs need from files: open, measure, map and
+// What the core needs from files: open, measure, read and
 // relate them, write new ones whole. Each system gives it in its own folder
 // under src/sys, which alone makes the system's calls.
 //
 // The one rule for errors: these functions report what happened (nullptr,
-// false, -1, a status) and never print nor end the run; the programs choose
-// every message (src/programs/report.hpp). The one exception is a fault met
-// inside a mapping (SIGBUS, a Windows exception), which cannot be returned:
-// its handler ends the run through end_on_fault, which the report module
-// gives, safe in a fault handler.
+// false, -1, a status) and never print, end the process, or touch anything of
+// it beyond what they are given; the programs choose every message.
 #pragma once
 
 #include <cstddef>
@@ -33,28 +30,8 @@ FILE *create_file(const char *path, FILE *original, FILE *changed);
 enum class data_relation { separate, same, overlapping };
 data_relation relate_data(FILE *a, FILE *b);
 
-// --- Given by the report module, for the faults met inside a mapping ----------
-
-// Notes that the patch, its stream just flushed, holds the size line and
-// whole blocks' records: a read error cuts it back to here. (Its length as
-// stored: on Windows every line end is two bytes.)
-void mark_patch_whole(FILE *patch);
-// What a fault inside a mapping was: a failed read (an input that shrank, a
-// disk that failed), or a write in place the file system could not store (a
-// page of a hole on a full disk).
-enum class fault { read, write_in_place };
-// Ends the run on such a fault: its message, the patch cut back to its last
-// whole block, status 1. It flushes no stream, so the failing block's records
-// still buffered never reach the patch.
-[[noreturn]] void end_on_fault(fault kind);
-
-// What the report module needs of the system to end a run in a fault handler.
-// Writes line and a line end to standard output, through no stream.
-void print_now(const char *line);
 // Cuts the file open as fd to length.
 void cut_file(int fd, std::int64_t length);
-// Ends the process with status at once, flushing no stream.
-[[noreturn]] void end_process_now(int status);
 // A stream's position, 64-bit on every system; -1 where it has none.
 std::int64_t get_position(FILE *stream);
 
@@ -78,24 +55,10 @@ extent find_extent(FILE *stream, std::int64_t offset, std::int64_t limit);
 // Moves an input to offset; false where it cannot.
 bool seek_input(FILE *stream, std::int64_t offset);
 
-// The fast path for regular files: their blocks are mapped rather than copied.
-struct mapped_block {
-    void *address;
-    std::size_t length;
-    const unsigned char *data; // the first byte asked for
-};
-bool can_map(FILE *stream);
-// Maps length bytes from offset; the data stays valid until unmap_block.
-// Returns false when the mapping fails; the caller then reads instead.
-bool map_block(FILE *stream, std::int64_t offset, std::size_t length, mapped_block &block);
-void unmap_block(mapped_block &block);
 // Asks the system to start reading length bytes of an input from offset.
 void prefetch(FILE *stream, std::int64_t offset, std::int64_t length);
 // True while the input still holds at least size bytes (a disk always does).
 bool input_holds(FILE *stream, std::int64_t size);
-// A mapped input that shrinks under the run faults on access; that fault
-// ends the run as the read error it is (end_on_fault), rather than as a crash.
-void guard_mapped_reads();
 
 // Opens a patch for binary reading: a regular file or a pipe; nullptr for a
 // folder or a path that cannot be opened.
@@ -142,25 +105,30 @@ bool read_at(FILE *stream, std::int64_t offset, void *buffer, std::size_t length
 bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t length);
 // Writes out what the stream holds and has the system put it on the disk.
 bool flush_to_disk(FILE *stream);
-// A file-size limit, or a pipe whose reader has left, then fails a write
-// instead of killing the process.
-void report_write_limits_as_errors();
+// While one is held by the calling thread, a file-size limit, or a pipe whose
+// reader has left, fails a write instead of ending the process: their signals
+// are blocked in this thread alone, and one that a write raised is consumed
+// as the hold ends. Nothing else of the process changes.
+struct write_signals_hold {
+    unsigned char saved[256]; // the thread's signal mask before, as the system keeps it
+    bool pending_before[2];
+};
+void hold_write_signals(write_signals_hold &hold);
+void release_write_signals(write_signals_hold &hold);
 // True while the input is exactly size bytes long.
 bool keeps_size(FILE *stream, std::int64_t size);
 
-// Writes into the original in place. Through a shared mapping where the
-// system has one: a write past the end of an original that shrank under the
-// run faults, and ends the run as the read error it is, rather than growing it
-// back.
+// Writes into the original in place, by position, each write once the
+// original is seen to keep its size: nothing is written past the end of an
+// original that shrank under the run, but where it shrinks between that look
+// and the write (which then grows it back), and the run ends as a read error.
 struct in_place_writer {
     FILE *file;
-    std::int64_t size;               // what the original must keep
-    unsigned char *window = nullptr; // the mapping written through, where there is one
-    std::int64_t start = 0;          // the offset of its first byte
+    std::int64_t size; // what the original must keep
 };
 bool write_in_place(in_place_writer &writer, std::int64_t offset, const void *bytes,
                     std::size_t length);
-// Lets the last window go and puts what was written on the disk.
+// Puts what was written on the disk.
 bool finish_in_place(in_place_writer &writer);
 
 // The longest path the helpers take, in bytes of UTF-8: the system's limit
@@ -196,8 +164,8 @@ target open_target(const char *path, FILE *original, FILE *patch, pipe_use pipes
 void close_target(target &place);
 
 // A new file made beside the one it will replace, invisible until then where
-// the system can. A named one is removed by SIGINT, SIGTERM and SIGHUP (on
-// Windows, Ctrl+C and closing the console) before the run ends by them.
+// the system can; else under a hidden name, which a process killed meanwhile
+// leaves behind (the programs stop their run first where they can).
 struct temp_file {
     FILE *stream = nullptr; // read-write, binary
     const target *place = nullptr;
@@ -218,7 +186,8 @@ bool hides_holes(FILE *stream, std::int64_t size);
 // kept where the system tells them (to must hold zeros there); with
 // skip_zeros, also every run of zeros of a file system block or more. buffer
 // serves where the system cannot copy by itself.
-enum class copy_result { copied, read_failed, write_failed };
+// The run is told how far it is as data is copied, and may stop there.
+enum class copy_result { copied, read_failed, write_failed, stopped };
 copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end, bool skip_zeros,
                        unsigned char *buffer, std::size_t capacity);
 // Gives the file that length, as holes where it grows; false where the file

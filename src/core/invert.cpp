@@ -57,6 +57,8 @@ apply_result invert_to_device(FILE *original, std::int64_t size, FILE *device, F
             got = std::fread(memory.copy, 1, BUFFER_SIZE, undo);
             if (std::ferror(undo) || std::fwrite(memory.copy, 1, got, device) != got)
                 result = {apply_status::write_failed, 0};
+            else if (is_stopped())
+                result = {apply_status::cancelled, 0};
         }
         if (result.status == apply_status::applied && std::fflush(device) != 0)
             result = {apply_status::write_failed, 0};

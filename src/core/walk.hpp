@@ -6,6 +6,7 @@
 #include "core/apply.hpp"
 #include "core/files.hpp"
 #include "core/patch.hpp"
+#include "core/progress.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -66,6 +67,7 @@ apply_result get_fault(const patch_reader &reader, patch_line line, std::uint64_
 // original's byte at its offset (read through window; 0 without one), to
 // visit(offset, value, byte), which says how to go on. Where copy is given,
 // every byte read goes there too. The first fault, front to back, decides.
+// After every batch the run is told how far it is, and may stop there.
 template <typename Visit>
 apply_result visit_records(FILE *patch, original_window *window, std::int64_t size,
                            const buffers &memory, FILE *copy, piece_hashes *pieces, Visit visit)
@@ -89,6 +91,8 @@ apply_result visit_records(FILE *patch, original_window *window, std::int64_t si
             if (next != apply_status::applied)
                 return {next, 0};
         }
+        if (count > 0 && !keep_going(static_cast<std::int64_t>(memory.offsets[count - 1])))
+            return {apply_status::cancelled, 0};
     }
     if (line != patch_line::end || reader.copy_failed)
         return get_fault(reader, line, reader.line + 1);

@@ -1,13 +1,13 @@
 // New files on POSIX systems: temporary files made beside the one they will
 // replace, unnamed where the system can (the extras), the original's bytes
-// copied into them, holes kept; the signals that end a run remove a named one.
+// copied into them, holes kept.
 #include "core/files.hpp"
+#include "core/progress.hpp"
 #include "sys/posix/extras.hpp"
 #include "sys/posix/posix.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,69 +16,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// --- Temporary files, and the signals that end a run ------------------------
+// --- Temporary files ----------------------------------------------------------
 
 namespace
 {
-// The ending signals remove a named temporary file first: its folder and name,
-// set while it exists.
-volatile sig_atomic_t watched_folder = -1;
-char watched_name[PATH_ROOM];
-constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
-void remove_watched_and_end(int signal)
-{
-    if (watched_folder >= 0)
-        unlinkat(watched_folder, watched_name, 0);
-    std::signal(signal, SIG_DFL);
-    raise(signal); // ends the run by it once this returns, as a shell expects
-}
-
-void watch(int folder, const char *name)
-{
-    static bool installed = false;
-    for (const int signal : ENDING_SIGNALS) {
-        struct sigaction action {
-        };
-        // A signal ignored by whoever started the run stays ignored.
-        if (installed || sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN)
-            continue;
-        action.sa_handler = remove_watched_and_end;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;
-        sigaction(signal, &action, nullptr);
-    }
-    installed = true;
-    std::strcpy(watched_name, name);
-    watched_folder = folder;
-}
-
-// Runs change with the ending signals held back, so that their handler sees a
-// temporary file's name either whole or not at all.
-template <typename Change> bool hold_signals(Change change)
-{
-    sigset_t ending, before;
-    sigemptyset(&ending);
-    for (const int signal : ENDING_SIGNALS)
-        sigaddset(&ending, signal);
-    sigprocmask(SIG_BLOCK, &ending, &before);
-    const bool changed = change();
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-    return changed;
-}
-
-// Gives a new file a free hidden name in folder: make(name) either takes it
-// or fails with EEXIST. The name is watched once it is taken.
-template <typename Make>
-bool take_free_name(int folder, const char *base, char (&name)[PATH_ROOM], Make make)
+// Gives a new file a free hidden name: make(name) either takes it or fails
+// with EEXIST.
+template <typename Make> bool take_free_name(const char *base, char (&name)[PATH_ROOM], Make make)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::snprintf(name, sizeof name, ".%.200s.torvex-%ld-%d", base, static_cast<long>(getpid()),
                       attempt);
-        if (make(name)) {
-            watch(folder, name);
+        if (make(name))
             return true;
-        }
         if (errno != EEXIST)
             break;
     }
@@ -94,15 +44,11 @@ int open_private_file(int folder)
     if (fd >= 0 || errno != EOPNOTSUPP)
         return fd;
     char name[PATH_ROOM];
-    hold_signals([&] {
-        if (take_free_name(folder, "patch", name, [&](const char *free) {
-                fd = openat(folder, free, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
-                return fd >= 0;
-            }))
-            unlinkat(folder, name, 0);
-        watched_folder = -1;
-        return true;
-    });
+    if (take_free_name("patch", name, [&](const char *free) {
+            fd = openat(folder, free, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+            return fd >= 0;
+        }))
+        unlinkat(folder, name, 0);
     return fd;
 }
 
@@ -137,14 +83,12 @@ bool create_temp(const target &place, FILE *original, FILE *patch, bool as_origi
         return false;
     const mode_t mode = existing ? info.st_mode & 07777 : as_original ? info.st_mode & 0777 : 0666;
     // Unnamed until it is whole, where the system can: even a killed run
-    // leaves nothing behind. Else a hidden name, removed by the ending signals.
+    // leaves nothing behind. Else a hidden name.
     int fd = open_unnamed_file(place.folder, mode & 0777);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
-        hold_signals([&] {
-            return take_free_name(place.folder, place.name, temp.name, [&](const char *name) {
-                fd = openat(place.folder, name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, mode & 0777);
-                return fd >= 0;
-            });
+        take_free_name(place.name, temp.name, [&](const char *name) {
+            fd = openat(place.folder, name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, mode & 0777);
+            return fd >= 0;
         });
     if (fd < 0)
         return false;
@@ -224,17 +168,27 @@ copy_result copy_bytes(int in, int out, off_t at, off_t end, bool skip_zeros, un
 }
 } // namespace
 
+// Data is copied this much at a time between the run's reports.
+constexpr std::int64_t COPY_STEP = 10 << 20;
+
 copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t end, bool skip_zeros,
                        unsigned char *buffer, std::size_t capacity)
 {
     for (std::int64_t at = start; at < end;) {
         const extent range = find_extent(from, at, end);
-        const copy_result result = range.data ? copy_bytes(fileno(from), fileno(to), at, range.end,
+        // Steps end on a multiple of COPY_STEP, so that none cuts a run of
+        // zeros in two; and no sum passes range.end, as offsets may reach as
+        // far as they go.
+        const std::int64_t step = std::min(range.end - at, COPY_STEP - at % COPY_STEP);
+        const std::int64_t stop = range.data ? at + step : range.end;
+        const copy_result result = range.data ? copy_bytes(fileno(from), fileno(to), at, stop,
                                                            skip_zeros, buffer, capacity)
                                               : copy_result::copied;
         if (result != copy_result::copied)
             return result;
-        at = range.end;
+        at = stop;
+        if (range.data && !keep_going(at))
+            return copy_result::stopped;
     }
     return copy_result::copied;
 }
@@ -246,24 +200,18 @@ bool set_length(FILE *stream, std::int64_t length)
 
 bool commit_temp(temp_file &temp)
 {
-    if (!flush_to_disk(temp.stream))
+    // A run told to stop while its file went to the disk stops before it is seen.
+    if (!flush_to_disk(temp.stream) || is_stopped())
         return false;
     const target &place = *temp.place;
     // Named now if it was not, then renamed over the name that was checked.
-    const bool renamed = hold_signals([&] {
-        if (temp.name[0] == '\0' &&
-            !take_free_name(place.folder, place.name, temp.name, [&](const char *name) {
-                return name_unnamed_file(fileno(temp.stream), place.folder, name);
-            }))
-            return false;
-        if (renameat(place.folder, temp.name, place.folder, place.name) != 0)
-            return false;
-        watched_folder = -1;
-        temp.name[0] = '\0'; // it is the target now
-        return true;
-    });
-    if (!renamed)
+    if (temp.name[0] == '\0' && !take_free_name(place.name, temp.name, [&](const char *name) {
+            return name_unnamed_file(fileno(temp.stream), place.folder, name);
+        }))
         return false;
+    if (renameat(place.folder, temp.name, place.folder, place.name) != 0)
+        return false;
+    temp.name[0] = '\0'; // it is the target now
     // The folder held is only to be used; its entries are flushed through one
     // opened to be read, where it may be (else they reach the disk later).
     const int folder = openat(place.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -279,10 +227,6 @@ void discard_temp(temp_file &temp)
     if (temp.stream != nullptr)
         std::fclose(temp.stream);
     if (temp.name[0] != '\0')
-        hold_signals([&] {
-            unlinkat(temp.place->folder, temp.name, 0);
-            watched_folder = -1;
-            return true;
-        });
+        unlinkat(temp.place->folder, temp.name, 0);
     temp = {};
 }

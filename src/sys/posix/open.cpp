@@ -1,7 +1,7 @@
 // Opening on POSIX systems: inputs, the patch, the patch file, and what the
 // new file's path names, each classified by fstat and checked against the
-// inputs (layers.cpp); reads and writes by position; the primitives a fault
-// handler may use.
+// inputs (layers.cpp); reads and writes by position; the signals of failed
+// writes, held off in the calling thread.
 #include "core/files.hpp"
 #include "sys/posix/extras.hpp"
 #include "sys/posix/layers.hpp"
@@ -11,9 +11,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 FILE *open_file(const char *path)
@@ -60,20 +63,9 @@ bool seek_input(FILE *stream, std::int64_t offset)
     return fseeko(stream, offset, SEEK_SET) == 0;
 }
 
-void print_now(const char *line)
-{
-    [[maybe_unused]] auto written = write(STDOUT_FILENO, line, std::strlen(line));
-    written = write(STDOUT_FILENO, "\n", 1);
-}
-
 void cut_file(int fd, std::int64_t length)
 {
     [[maybe_unused]] int cut = ftruncate(fd, length);
-}
-
-void end_process_now(int status)
-{
-    _exit(status);
 }
 
 bool is_separate(int output, FILE *input, bool made_by_run)
@@ -280,10 +272,37 @@ bool flush_to_disk(FILE *stream)
     return std::fflush(stream) == 0 && !std::ferror(stream) && sync_to_disk(fileno(stream));
 }
 
-void report_write_limits_as_errors()
+namespace
 {
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
+constexpr int WRITE_SIGNALS[] = {SIGPIPE, SIGXFSZ};
+static_assert(sizeof(sigset_t) <= sizeof(write_signals_hold::saved));
+} // namespace
+
+void hold_write_signals(write_signals_hold &hold)
+{
+    sigset_t blocked, pending;
+    sigemptyset(&blocked);
+    for (const int signal : WRITE_SIGNALS)
+        sigaddset(&blocked, signal);
+    sigpending(&pending);
+    for (std::size_t i = 0; i < std::size(WRITE_SIGNALS); ++i)
+        hold.pending_before[i] = sigismember(&pending, WRITE_SIGNALS[i]) == 1;
+    pthread_sigmask(SIG_BLOCK, &blocked, reinterpret_cast<sigset_t *>(hold.saved));
+}
+
+// A signal the run's own writes raised is taken off before the thread's mask
+// is restored; one that was waiting already is left for its owner.
+void release_write_signals(write_signals_hold &hold)
+{
+    const timespec now{0, 0};
+    for (std::size_t i = 0; i < std::size(WRITE_SIGNALS); ++i) {
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, WRITE_SIGNALS[i]);
+        while (!hold.pending_before[i] && sigtimedwait(&one, nullptr, &now) > 0) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, reinterpret_cast<const sigset_t *>(hold.saved), nullptr);
 }
 
 // Moves the descriptor's offset of a disk, which is read only by position.

@@ -183,7 +183,9 @@ bool flush_to_disk(FILE *stream)
     return std::fflush(stream) == 0;
 }
 
-void report_write_limits_as_errors() {}
+// Failed writes raise no signal here.
+void hold_write_signals(write_signals_hold &) {}
+void release_write_signals(write_signals_hold &) {}
 
 bool keeps_size(FILE *stream, std::int64_t size)
 {
@@ -191,17 +193,7 @@ bool keeps_size(FILE *stream, std::int64_t size)
     return file != nullptr && static_cast<std::int64_t>(torvex_input_size(file->input)) == size;
 }
 
-void print_now(const char *line)
-{
-    std::puts(line);
-}
-
 void cut_file(int, std::int64_t) {}
-
-void end_process_now(int status)
-{
-    std::_Exit(status);
-}
 
 // Every output is a new file, made whole or not at all; an input's name
 // cannot be one.

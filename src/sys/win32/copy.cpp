@@ -1,7 +1,7 @@
 // New files on Windows: a named temporary file beside the one it will
-// replace, removed by a console control handler, the original's bytes copied
-// into it, and MoveFileEx.
+// replace, the original's bytes copied into it, and MoveFileEx.
 #include "core/files.hpp"
+#include "core/progress.hpp"
 #include "sys/win32/paths.hpp"
 #include "sys/win32/win32.hpp"
 
@@ -59,34 +59,6 @@ int get_whole_characters(const char *text, int limit)
 }
 } // namespace
 
-namespace
-{
-// A named temporary file, removed when Ctrl+C, Ctrl+Break or closing the
-// console ends the run: its long path, set while it exists.
-wchar_t watched_path[32768];
-volatile LONG watching = 0;
-
-BOOL WINAPI remove_watched(DWORD)
-{
-    if (watching != 0)
-        DeleteFileW(watched_path); // removed as the process ends and closes it
-    return FALSE;                  // then the system ends the run as it would have
-}
-
-void watch(const char *name)
-{
-    static bool installed = false;
-    const std::wstring wide = get_wide_path(name);
-    if (wide.size() >= std::size(watched_path))
-        return;
-    watching = 0;
-    std::memcpy(watched_path, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
-    watching = 1;
-    if (!installed)
-        installed = SetConsoleCtrlHandler(remove_watched, TRUE) != 0;
-}
-} // namespace
-
 // Named by the program in the target's folder, as GetTempFileName names only
 // paths shorter than 260 characters: ".NAME.torvex-PID-N".
 bool create_temp(const target &place, FILE *original, FILE *patch, bool, temp_file &temp)
@@ -102,7 +74,6 @@ bool create_temp(const target &place, FILE *original, FILE *patch, bool, temp_fi
         HANDLE handle = open_path(temp.name, GENERIC_READ | GENERIC_WRITE, SHARE_ALL, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL);
         if (handle != INVALID_HANDLE_VALUE) {
-            watch(temp.name);
             temp.stream = open_stream(handle, _O_RDWR | _O_BINARY, "w+b");
             return temp.stream != nullptr && is_separate(handle, original) &&
                    is_separate(handle, patch);
@@ -130,6 +101,8 @@ copy_result copy_range(FILE *from, FILE *to, std::int64_t start, std::int64_t en
         if (!write_at(to, at, buffer, length))
             return copy_result::write_failed;
         at += static_cast<std::int64_t>(length);
+        if (!keep_going(at))
+            return copy_result::stopped;
     }
     return copy_result::copied;
 }
@@ -141,7 +114,8 @@ bool set_length(FILE *stream, std::int64_t length)
 
 bool commit_temp(temp_file &temp)
 {
-    if (!flush_to_disk(temp.stream))
+    // A run told to stop while its file went to the disk stops before it is seen.
+    if (!flush_to_disk(temp.stream) || is_stopped())
         return false;
     std::fclose(temp.stream);
     temp.stream = nullptr;
@@ -149,7 +123,6 @@ bool commit_temp(temp_file &temp)
     if (to.empty() || MoveFileExW(from.c_str(), to.c_str(),
                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
         return false;
-    watching = 0;
     temp = {};
     return true;
 }
@@ -160,10 +133,5 @@ void discard_temp(temp_file &temp)
         std::fclose(temp.stream);
     if (temp.name[0] != '\0')
         DeleteFileW(get_wide_path(temp.name).c_str());
-    watching = 0;
     temp = {};
 }
-
-// Regular files are compared through views of one block at a time, like
-// mappings elsewhere; the views are noted, so that a fault in one of them
-// (the file shrank, or its disk failed) ends the run as the read error it is.

@@ -83,12 +83,6 @@ bool seek_input(FILE *stream, std::int64_t offset)
     return seek(stream, offset, SEEK_SET);
 }
 
-void print_now(const char *line)
-{
-    _write(1, line, static_cast<unsigned>(std::strlen(line)));
-    _write(1, "\n", 1);
-}
-
 // Through the API itself: every Windows has it, where the runtime's 64-bit
 // _chsize_s is not in every msvcrt.dll.
 bool set_handle_length(HANDLE handle, std::int64_t length)
@@ -101,14 +95,6 @@ bool set_handle_length(HANDLE handle, std::int64_t length)
 void cut_file(int fd, std::int64_t length)
 {
     set_handle_length(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), length);
-}
-
-// Not _exit: the runtime would flush its streams as it unloads, and with them
-// the records of the block that failed.
-void end_process_now(int status)
-{
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
-    ExitProcess(static_cast<UINT>(status));
 }
 
 HANDLE get_handle(FILE *stream)
@@ -240,7 +226,9 @@ bool flush_to_disk(FILE *stream)
 }
 
 // Windows has no file-size limit, nor signal for a pipe, that kills a process.
-void report_write_limits_as_errors() {}
+// Failed writes raise no signal here.
+void hold_write_signals(write_signals_hold &) {}
+void release_write_signals(write_signals_hold &) {}
 
 target open_target(const char *path, FILE *original, FILE *patch, pipe_use)
 {
