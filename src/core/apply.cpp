@@ -88,7 +88,10 @@ apply_status write_run(record_writer &writer)
         : writer.in_place != nullptr
             ? !write_in_place(*writer.in_place, writer.run_start, writer.run, writer.run_length)
             : !write_at(writer.out, writer.run_start, writer.run, writer.run_length))
-        return apply_status::write_failed;
+        // In place, an original that shrank under the run was read in part.
+        return writer.in_place != nullptr && !keeps_size(writer.original, writer.size)
+                   ? apply_status::read_failed
+                   : apply_status::write_failed;
     writer.written = writer.run_start + static_cast<std::int64_t>(writer.run_length);
     writer.run_length = 0;
     return apply_status::applied;

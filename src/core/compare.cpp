@@ -202,13 +202,14 @@ compare_status compare_blocks(FILE *original, FILE *changed, FILE *patch_stream,
                               std::int64_t &whole, std::size_t block_size)
 {
     const std::size_t piece_size = std::min(block_size, PIECE_SIZE);
-    auto *memory = static_cast<unsigned char *>(std::malloc(PATCH_BUFFER_SIZE + 2 * piece_size));
+    void *memory = std::malloc(2 * piece_size + PATCH_BUFFER_SIZE + MEMORY_PAGE);
     if (memory == nullptr)
         return compare_status::alloc_failed;
+    unsigned char *pieces = align_to_page(memory);
     patch_writer patch;
-    start_patch(patch, patch_stream, reinterpret_cast<char *>(memory + 2 * piece_size),
+    start_patch(patch, patch_stream, reinterpret_cast<char *>(pieces + 2 * piece_size),
                 PATCH_BUFFER_SIZE);
-    input a{original, size, memory}, b{changed, size, memory + piece_size};
+    input a{original, size, pieces}, b{changed, size, pieces + piece_size};
     compare_status status = finish_block(patch, whole); // the size line alone is whole
     if (status == compare_status::done)
         status = compare_all(a, b, patch, size, block_size, piece_size, whole);

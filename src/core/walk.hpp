@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/apply.hpp"
+#include "core/compare.hpp"
 #include "core/files.hpp"
 #include "core/patch.hpp"
 #include "core/progress.hpp"
@@ -104,15 +105,15 @@ bool is_success(const apply_result &result);
 // Runs apply with the buffers, which live only as long as it does.
 template <typename Apply> apply_result with_buffers(Apply apply)
 {
-    auto *memory = static_cast<unsigned char *>(
-        std::malloc(4 * BUFFER_SIZE + BATCH * (sizeof(std::uint64_t) + 1)));
+    void *memory = std::malloc(4 * BUFFER_SIZE + BATCH * (sizeof(std::uint64_t) + 1) + MEMORY_PAGE);
     if (memory == nullptr)
         return {apply_status::alloc_failed, 0};
-    unsigned char *batch = memory + 4 * BUFFER_SIZE;
-    const buffers parts{memory,
-                        reinterpret_cast<char *>(memory + BUFFER_SIZE),
-                        memory + 2 * BUFFER_SIZE,
-                        memory + 3 * BUFFER_SIZE,
+    unsigned char *start = align_to_page(memory); // see MEMORY_PAGE
+    unsigned char *batch = start + 4 * BUFFER_SIZE;
+    const buffers parts{start,
+                        reinterpret_cast<char *>(start + BUFFER_SIZE),
+                        start + 2 * BUFFER_SIZE,
+                        start + 3 * BUFFER_SIZE,
                         reinterpret_cast<std::uint64_t *>(batch),
                         batch + BATCH * sizeof(std::uint64_t)};
     const apply_result result = apply(parts);

@@ -1,7 +1,8 @@
 // New files on POSIX systems: temporary files made beside the one they will
 // replace, unnamed where the system can (the extras), the original's bytes
 // copied into them, holes kept.
-#include "core/files.hpp"
+#include "core/copy.hpp"
+#include "core/extents.hpp"
 #include "core/progress.hpp"
 #include "sys/posix/extras.hpp"
 #include "sys/posix/posix.hpp"

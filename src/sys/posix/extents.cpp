@@ -1,6 +1,6 @@
 // Where data lies on POSIX systems: the holes of sparse files, read-ahead,
 // whether an input still holds its bytes; and writes in place.
-#include "core/files.hpp"
+#include "core/extents.hpp"
 #include "sys/posix/posix.hpp"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 // POSIX file helpers to keep every output away from the inputs.
 #pragma once
 
-#include "core/files.hpp"
+#include "core/open.hpp"
 
 // How writing through descriptor output relates to the bytes of descriptor
 // input (see relate_data). made_by_run: output is a file this run made (or a

@@ -2,7 +2,7 @@
 // new file's path names, each classified by fstat and checked against the
 // inputs (layers.cpp); reads and writes by position; the signals of failed
 // writes, held off in the calling thread.
-#include "core/files.hpp"
+#include "core/open.hpp"
 #include "sys/posix/extras.hpp"
 #include "sys/posix/layers.hpp"
 #include "sys/posix/posix.hpp"

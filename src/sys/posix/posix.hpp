@@ -1,7 +1,7 @@
 // What the files of the POSIX part share among themselves.
 #pragma once
 
-#include "core/files.hpp"
+#include "core/open.hpp"
 
 #include <cstddef>
 #include <cstdio>

@@ -1,5 +1,6 @@
 // Reading the patch twice on POSIX systems: how, and the key of its pieces.
-#include "core/files.hpp"
+#include "core/reread.hpp"
+#include "core/copy.hpp"
 #include "sys/posix/posix.hpp"
 
 #include <cerrno>

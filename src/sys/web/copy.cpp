@@ -1,7 +1,8 @@
 // New files in a browser: each is a sink, kept under the target's name once
 // it is whole, dropped otherwise. The original's bytes are read and kept as
 // the sink's own, so that the result holds them whatever becomes of the File.
-#include "core/files.hpp"
+#include "core/copy.hpp"
+#include "core/extents.hpp"
 #include "sys/web/web.hpp"
 
 bool create_temp(const target &place, FILE *, FILE *, bool, temp_file &temp)

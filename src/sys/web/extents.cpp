@@ -1,6 +1,6 @@
 // Where data lies in a browser: a File has no holes, so every block is read,
 // and nothing is written in place.
-#include "core/files.hpp"
+#include "core/extents.hpp"
 
 extent find_extent(FILE *, std::int64_t, std::int64_t limit)
 {

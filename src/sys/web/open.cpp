@@ -1,6 +1,6 @@
 // Opening files in a browser: the names are those the page gave its inputs
 // and will give its outputs; streams read and write through files.js.
-#include "core/files.hpp"
+#include "core/open.hpp"
 #include "sys/web/web.hpp"
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 // Reading a patch twice, in a browser: never needed, as every output is a
 // new file written while the patch is read once.
-#include "core/files.hpp"
+#include "core/reread.hpp"
+#include "core/copy.hpp"
 
 #include <ctime>
 

@@ -1,6 +1,7 @@
 // New files on Windows: a named temporary file beside the one it will
 // replace, the original's bytes copied into it, and MoveFileEx.
-#include "core/files.hpp"
+#include "core/copy.hpp"
+#include "core/extents.hpp"
 #include "core/progress.hpp"
 #include "sys/win32/paths.hpp"
 #include "sys/win32/win32.hpp"

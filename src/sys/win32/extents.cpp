@@ -1,6 +1,6 @@
 // Where data lies on Windows (everywhere: holes are not asked for), whether
 // an input still holds its bytes; and writes in place.
-#include "core/files.hpp"
+#include "core/extents.hpp"
 #include "sys/win32/win32.hpp"
 
 #include <windows.h>

@@ -1,8 +1,7 @@
 // Opening on Windows: inputs, the patch, the patch file and the new file's
 // path, each through the wide calls in its long form (paths.hpp), and their
-// identity; reads and writes by position; the primitives a fault handler may
-// use.
-#include "core/files.hpp"
+// identity; reads and writes by position.
+#include "core/open.hpp"
 #include "sys/win32/paths.hpp"
 #include "sys/win32/win32.hpp"
 

@@ -1,6 +1,7 @@
 // Reading the patch twice on Windows: how, and the key of its pieces.
 #define _CRT_RAND_S // rand_s, from the C runtime
-#include "core/files.hpp"
+#include "core/reread.hpp"
+#include "core/copy.hpp"
 #include "sys/win32/win32.hpp"
 
 #include <cstdint>

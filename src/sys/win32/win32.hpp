@@ -1,7 +1,7 @@
 // What the files of the Windows part share among themselves.
 #pragma once
 
-#include "core/files.hpp"
+#include "core/open.hpp"
 
 #include <cstdint>
 #include <cstdio>
