@@ -16,6 +16,8 @@ torvex() { $TORVEX "$@"; note_run $? torvex "$@"; }
 torvex-apply() { $TORVEX_APPLY "$@"; note_run $? torvex-apply "$@"; }
 torvex-invert() { $TORVEX_INVERT "$@"; note_run $? torvex-invert "$@"; }
 posix() { [ "${TORVEX_TARGET:-}" != windows ]; }
+# Runs a program with at most $1 KiB of address space (set by the empty root's wrapper there).
+with_memory() { if [[ $TORVEX == *in_empty_root.sh* ]]; then TORVEX_MEMORY_KIB=$1 "${@:2}"; else (ulimit -v "$1" && "${@:2}"); fi; }
 sanitized() { [ -n "${TORVEX_SANITIZED:-}" ]; }
 emulated() { [ -n "${TORVEX_EMULATED:-}" ]; } # under qemu-user, which needs address space
 extras() { [ -z "${TORVEX_NO_EXTRAS:-}" ]; }   # built with the Linux extras (loop devices)
@@ -57,7 +59,7 @@ readme_example() {
     command=$(sed -n "/^<!-- example: $1 -->\$/,/^\`\`\`\$/p" "$TORVEX_SOURCE/README.md" | sed '1,2d;$d')
     [ -n "$command" ] && bash -ec "$(sed -E 's#^(cmake [^&]*&& )+##; s#\./build/release/##g' <<< "$command")"
 }
-export -f note_run torvex torvex-apply torvex-invert posix sanitized emulated extras have_fuse put loop partition fuse_disk mount_image at protect \
+export -f note_run torvex torvex-apply torvex-invert posix with_memory sanitized emulated extras have_fuse put loop partition fuse_disk mount_image at protect \
     interposable long_path readme_example
 
 # --- The runner ----------------------------------------------------------------
