@@ -6,6 +6,7 @@
 #include "core/scan.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 
@@ -195,16 +196,20 @@ bool has_avx2()
 }
 
 // The widest scan the processor has, up to path. Asked once: in a virtual
-// machine each cpuid costs a trip to the host. (A plain static, which needs no
-// guard from the C++ runtime, whose loading would cost every run.)
+// machine each cpuid costs a trip to the host. (An atomic that needs no guard
+// from the C++ runtime, whose loading would cost every run; threads that ask
+// at once store the same answer.)
 scan_path get_scan(scan_path path)
 {
-    static int widest = -1;
-    if (widest < 0)
-        widest = static_cast<int>(has_avx2()   ? scan_path::avx2
-                                  : has_sse2() ? scan_path::sse2
-                                               : scan_path::portable);
-    return std::min(path, static_cast<scan_path>(widest));
+    static std::atomic<int> widest{-1};
+    int known = widest.load(std::memory_order_relaxed);
+    if (known < 0) {
+        known = static_cast<int>(has_avx2()   ? scan_path::avx2
+                                 : has_sse2() ? scan_path::sse2
+                                              : scan_path::portable);
+        widest.store(known, std::memory_order_relaxed);
+    }
+    return std::min(path, static_cast<scan_path>(known));
 }
 #endif
 

@@ -1,6 +1,6 @@
 /* The library as a host calls it, for the benchmark:
- *   library make A B PATCH     torvex_make, with a progress callback
- *   library apply A NEW PATCH  torvex_apply, the same way
+ *   host make A B PATCH     torvex_make, with a progress callback
+ *   host apply A NEW PATCH  torvex_apply, the same way
  * Exits 0 where the call returns TORVEX_OK, else prints its line and exits 1. */
 #include <stdio.h>
 #include <string.h>
