@@ -1,6 +1,6 @@
 // A library preloaded into a program under test (LD_PRELOAD) to make one event
 // happen at a known point of its run: at the first call of the function named
-// by TORVEX_AT (fsync, ftruncate, mmap, pread, pwrite), it runs the shell command in
+// by TORVEX_AT (fsync, ftruncate, pread, pwrite), it runs the shell command in
 // TORVEX_DO, or with TORVEX_DO=fail every call of it fails with EPERM (malloc:
 // every allocation of a buffer, 1 MiB or more, fails).
 #include <dlfcn.h>
@@ -70,12 +70,6 @@ int ftruncate64(int fd, off64_t length)
 {
     static auto *real = get_real<int(int, off64_t)>("ftruncate64");
     return act("ftruncate") ? -1 : real(fd, length);
-}
-
-void *mmap64(void *address, size_t length, int protection, int flags, int fd, off64_t offset)
-{
-    static auto *real = get_real<void *(void *, size_t, int, int, int, off64_t)>("mmap64");
-    return act("mmap") ? MAP_FAILED : real(address, length, protection, flags, fd, offset);
 }
 
 void *malloc(size_t size)
