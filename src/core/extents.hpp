@@ -26,13 +26,17 @@ bool input_holds(FILE *stream, std::int64_t size);
 // fewer blocks than its size needs: it has holes that it does not report.
 bool hides_holes(FILE *stream, std::int64_t size);
 
-// Writes into the original in place, by position, each write once the
-// original is seen to keep its size: nothing is written past the end of an
-// original that shrank under the run, but where it shrinks between that look
-// and the write (which then grows it back), and the run ends as a read error.
+// Writes into the original in place, by position, once the original is seen
+// to keep its size: looked at again for each window of IN_PLACE_WINDOW bytes
+// the writes reach, not for every write (a patch of isolated bytes writes one
+// a page). Nothing is written past the end of an original found shrunk; one
+// that shrinks between a look and a write is grown back by it, and the run
+// ends as a read error (the size is looked at again at its end).
+constexpr std::int64_t IN_PLACE_WINDOW = 4 << 20;
 struct in_place_writer {
     FILE *file;
-    std::int64_t size; // what the original must keep
+    std::int64_t size;        // what the original must keep
+    std::int64_t window = -1; // the window looked at last (offset / IN_PLACE_WINDOW)
 };
 bool write_in_place(in_place_writer &writer, std::int64_t offset, const void *bytes,
                     std::size_t length);

@@ -14,7 +14,11 @@
 bool write_in_place(in_place_writer &writer, std::int64_t offset, const void *bytes,
                     std::size_t length)
 {
-    return keeps_size(writer.file, writer.size) && write_at(writer.file, offset, bytes, length);
+    const std::int64_t window = (offset + static_cast<std::int64_t>(length) - 1) / IN_PLACE_WINDOW;
+    if (window != writer.window && !keeps_size(writer.file, writer.size))
+        return false;
+    writer.window = window;
+    return write_at(writer.file, offset, bytes, length);
 }
 
 bool finish_in_place(in_place_writer &writer)
