@@ -112,9 +112,10 @@ TORVEX_API int torvex_make(torvex_job *job, const char *original, const char *ch
                            const char *patch_out);
 
 /* Writes new_file from original and patch: a new file whole or not at all
- * (TORVEX_OK), or nothing where it holds the new bytes already
- * (TORVEX_ALREADY_APPLIED); where new_file names the original itself, in
- * place, only the recorded bytes, once the whole patch is checked, and an
+ * (TORVEX_OK; TORVEX_ALREADY_APPLIED where the original holds the new bytes
+ * already, and the new file is its copy); where new_file names the original
+ * itself, in place, only the recorded bytes, once the whole patch is checked
+ * (nothing where they are all in place: TORVEX_ALREADY_APPLIED), and an
  * in-place run cut short is finished. */
 TORVEX_API int torvex_apply(torvex_job *job, const char *original, const char *new_file,
                             const char *patch);
