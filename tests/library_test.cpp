@@ -33,7 +33,8 @@ std::vector<long> host_state()
     for (int sig = 1; sig < _NSIG; ++sig) {
         struct sigaction action = {};
         sigaction(sig, nullptr, &action);
-        state.insert(state.end(), {reinterpret_cast<long>(action.sa_handler), action.sa_flags,
+        state.insert(state.end(), {reinterpret_cast<long>(action.sa_handler),
+                                   action.sa_handler == SIG_DFL ? 0 : action.sa_flags,
                                    sigismember(&mask, sig), sigismember(&pending, sig)});
     }
     return state;
@@ -49,7 +50,11 @@ struct watch {
     std::vector<std::uint64_t> done;
     std::atomic<bool> sent{false};
     std::jthread canceller;
-    explicit watch(way given = none) : how(given) { torvex_job_set_progress(job, report, this); }
+    explicit watch(way given = none) : how(given)
+    {
+        torvex_job_set_progress(job, report, this);
+        torvex_job_map_files(job, how == cut); // a make cut short faults in its mapping
+    }
     ~watch() { canceller = std::jthread(), torvex_job_free(job); }
     static int report(void *user, std::uint64_t done, std::uint64_t total)
     {

@@ -59,11 +59,11 @@ inline std::string read_back(FILE *stream)
 // they hold size bytes; how it ended goes to status, and without one must be
 // done.
 inline std::string run_blocks(const bytes &original, const bytes &changed, std::size_t block_size,
-                              std::int64_t size, compare_status *status = nullptr)
+                              bool map_files, std::int64_t size, compare_status *status = nullptr)
 {
     FILE *a = make_input(original), *b = make_input(changed), *patch = std::tmpfile();
     std::int64_t whole = -1;
-    const compare_status ended = compare_blocks(a, b, patch, size, whole, block_size);
+    const compare_status ended = compare_blocks(a, b, patch, size, whole, map_files, block_size);
     if (status != nullptr)
         *status = ended;
     else if (ended != compare_status::done)
@@ -142,8 +142,9 @@ inline std::string check_pair(const std::uint8_t *data, std::size_t size)
         b[i * stride] = data[2 + i] ^ data[2 + count + i];
     }
     const std::string expected = model_records(a, b);
-    if (run_blocks(a, b, block_size, static_cast<std::int64_t>(a.size())) != expected)
-        return "blocks differ";
+    for (bool mapped : {true, false})
+        if (run_blocks(a, b, block_size, mapped, static_cast<std::int64_t>(a.size())) != expected)
+            return mapped ? "mapped blocks differ" : "read blocks differ";
     // The round trip: the patch gives back the new file, in place and anew.
     char size_line[24];
     std::snprintf(size_line, sizeof size_line, "%zX\n", a.size());

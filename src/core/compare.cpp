@@ -124,10 +124,11 @@ bool read_piece(input &in, std::int64_t base, std::int64_t end)
     return true;
 }
 
-// Compares a piece range by range, as the file system lays out each input's
-// data; where both inputs have holes there is nothing to compare.
-void compare_piece(input &original, input &changed, std::int64_t base, std::int64_t end,
-                   patch_writer &patch)
+// Compares [base, end) range by range, as the file system lays out each
+// input's data, from a and b, which hold the inputs' bytes from base; where
+// both inputs have holes there is nothing to compare.
+void compare_ranges(input &original, input &changed, const unsigned char *a, const unsigned char *b,
+                    std::int64_t base, std::int64_t end, patch_writer &patch)
 {
     extent in_a = get_extent(original, base, end);
     extent in_b = get_extent(changed, base, end);
@@ -135,8 +136,7 @@ void compare_piece(input &original, input &changed, std::int64_t base, std::int6
         const std::int64_t stop = std::min(in_a.end, in_b.end);
         const auto skip = static_cast<std::size_t>(at - base);
         if (in_a.data || in_b.data)
-            compare_range(in_a.data ? original.piece + skip : nullptr,
-                          in_b.data ? changed.piece + skip : nullptr, at,
+            compare_range(in_a.data ? a + skip : nullptr, in_b.data ? b + skip : nullptr, at,
                           static_cast<std::size_t>(stop - at), patch);
         at = stop;
         if (in_a.end == at && at < end)
@@ -146,17 +146,52 @@ void compare_piece(input &original, input &changed, std::int64_t base, std::int6
     }
 }
 
-// Compares one block, a piece at a time: pieces small enough to stay in the
-// processor's caches between their reading and their comparison.
-compare_status compare_block(input &original, input &changed, std::int64_t base, std::int64_t end,
-                             std::size_t piece_size, patch_writer &patch)
+// The programs' fast path: both blocks mapped and their pages compared where
+// they lie. False where they cannot be mapped (they are read then).
+bool compare_mapped(input &original, input &changed, std::int64_t base, std::int64_t end,
+                    patch_writer &patch, compare_status &status)
 {
+    const auto length = static_cast<std::size_t>(end - base);
+    mapped_block a, b;
+    if (!map_block(original.file, base, length, a))
+        return false;
+    if (!map_block(changed.file, base, length, b)) {
+        unmap_block(a);
+        return false;
+    }
+    struct work {
+        input &original, &changed;
+        const unsigned char *a, *b;
+        std::int64_t base, end;
+        patch_writer &patch;
+    } block{original, changed, a.data, b.data, base, end, patch};
+    const bool whole = guard_faults(
+        [](void *context) {
+            work &w = *static_cast<work *>(context);
+            compare_ranges(w.original, w.changed, w.a, w.b, w.base, w.end, w.patch);
+        },
+        &block);
+    unmap_block(b);
+    unmap_block(a);
+    status = whole ? compare_status::done : compare_status::read_failed;
+    return true;
+}
+
+// Compares one block: mapped where it may be, else a piece at a time, pieces
+// small enough to stay in the processor's caches from their reading to their
+// comparison.
+compare_status compare_block(input &original, input &changed, std::int64_t base, std::int64_t end,
+                             std::size_t piece_size, bool map_files, patch_writer &patch)
+{
+    compare_status status = compare_status::done;
+    if (map_files && compare_mapped(original, changed, base, end, patch, status))
+        return status;
     const auto step = static_cast<std::int64_t>(piece_size);
     for (std::int64_t at = base; at < end; at += step) {
         const std::int64_t stop = std::min(end, at + step);
         if (!read_piece(original, at, stop) || !read_piece(changed, at, stop))
             return compare_status::read_failed;
-        compare_piece(original, changed, at, stop, patch);
+        compare_ranges(original, changed, original.piece, changed.piece, at, stop, patch);
     }
     return compare_status::done;
 }
@@ -164,7 +199,8 @@ compare_status compare_block(input &original, input &changed, std::int64_t base,
 // Blocks that are holes in both inputs are skipped without being read, so
 // that a sparse disk image costs time in proportion to its data.
 compare_status compare_all(input &original, input &changed, patch_writer &patch, std::int64_t size,
-                           std::size_t block_size, std::size_t piece_size, std::int64_t &whole)
+                           std::size_t block_size, std::size_t piece_size, bool map_files,
+                           std::int64_t &whole)
 {
     const auto step = static_cast<std::int64_t>(block_size);
     for (std::int64_t base = 0;;) {
@@ -180,7 +216,8 @@ compare_status compare_all(input &original, input &changed, patch_writer &patch,
         const std::int64_t ahead = end + std::min(step, size - end);
         prefetch_data(original, base, ahead);
         prefetch_data(changed, base, ahead);
-        compare_status status = compare_block(original, changed, base, end, piece_size, patch);
+        compare_status status =
+            compare_block(original, changed, base, end, piece_size, map_files, patch);
         if (status == compare_status::done)
             status = check_inputs_hold(original.file, changed.file, end);
         if (status == compare_status::done)
@@ -199,7 +236,7 @@ compare_status compare_all(input &original, input &changed, patch_writer &patch,
 } // namespace
 
 compare_status compare_blocks(FILE *original, FILE *changed, FILE *patch_stream, std::int64_t size,
-                              std::int64_t &whole, std::size_t block_size)
+                              std::int64_t &whole, bool map_files, std::size_t block_size)
 {
     const std::size_t piece_size = std::min(block_size, PIECE_SIZE);
     void *memory = std::malloc(2 * piece_size + PATCH_BUFFER_SIZE + MEMORY_PAGE);
@@ -212,7 +249,8 @@ compare_status compare_blocks(FILE *original, FILE *changed, FILE *patch_stream,
     input a{original, size, pieces}, b{changed, size, pieces + piece_size};
     compare_status status = finish_block(patch, whole); // the size line alone is whole
     if (status == compare_status::done)
-        status = compare_all(a, b, patch, size, block_size, piece_size, whole);
+        status = compare_all(a, b, patch, size, block_size, piece_size,
+                             map_files && can_map(original) && can_map(changed), whole);
     std::free(memory);
     return status;
 }

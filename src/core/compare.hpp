@@ -28,17 +28,20 @@ inline unsigned char *align_to_page(void *memory)
 }
 
 // Compares exactly size bytes of both inputs, block by block, and writes a
-// record line for every difference. The inputs are read by position, a piece
-// at a time, where they hold data: holes are neither read nor compared where
-// both inputs have them. Stops at a read error (also an input that delivers
-// less than size), a failed write, buffers that cannot be had, or a run told
-// to stop (keep_going, once per block). Each block's records reach the patch
-// before the next block is read, and whole is set to the patch's length then:
-// the size line and the records of whole blocks, all that a run that stops
-// early keeps.
+// record line for every difference. With map_files, regular files are mapped
+// a block at a time (core/map.hpp); else, and where a block cannot be mapped,
+// the inputs are read by position, a piece at a time. Either way only where
+// they hold data: holes are neither read nor compared where both inputs have
+// them. Stops at a read error (also an input that delivers less than size, or
+// a fault in a mapping), a failed write, buffers that cannot be had, or a run
+// told to stop (keep_going, once per block). Each block's records reach the
+// patch before the next block is read, and whole is set to the patch's length
+// then: the size line and the records of whole blocks, all that a run that
+// stops early keeps.
 enum class compare_status { done, read_failed, write_failed, alloc_failed, cancelled };
 compare_status compare_blocks(FILE *original, FILE *changed, FILE *patch, std::int64_t size,
-                              std::int64_t &whole, std::size_t block_size = BLOCK_SIZE);
+                              std::int64_t &whole, bool map_files = false,
+                              std::size_t block_size = BLOCK_SIZE);
 
 // Trace hooks at the checkpoints of a run. They are silent on purpose.
 inline void debug(const char *) {}

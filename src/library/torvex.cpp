@@ -21,6 +21,7 @@ struct torvex_job {
     std::atomic<bool> running{false};
     torvex_progress progress = nullptr;
     void *user = nullptr;
+    bool map_files = false;
     std::uint64_t line = 0;
     int status = TORVEX_OK;
     char message[64] = {};
@@ -177,7 +178,7 @@ apply_result close_output(target &place, apply_result result)
 }
 
 int make_patch(const char *original_path, const char *changed_path, const char *patch_path,
-               run_watch &watch)
+               bool map_files, run_watch &watch)
 {
     closing original(open_file(original_path));
     closing changed(original.stream != nullptr ? open_file(changed_path) : nullptr);
@@ -196,7 +197,7 @@ int make_patch(const char *original_path, const char *changed_path, const char *
     watch.total = static_cast<std::uint64_t>(size);
     std::int64_t whole = -1;
     const compare_status compared =
-        compare_blocks(original.stream, changed.stream, patch, size, whole);
+        compare_blocks(original.stream, changed.stream, patch, size, whole, map_files);
     // A run that stops early keeps the size line and its whole blocks' records.
     if (compared == compare_status::read_failed || compared == compare_status::cancelled) {
         std::fflush(patch);
@@ -334,6 +335,12 @@ void torvex_job_set_progress(torvex_job *job, torvex_progress progress, void *us
     job->user = user;
 }
 
+void torvex_job_map_files(torvex_job *job, int on)
+{
+    if (job != nullptr)
+        job->map_files = on != 0;
+}
+
 void torvex_job_cancel(torvex_job *job)
 {
     if (job != nullptr)
@@ -355,7 +362,7 @@ const char *torvex_job_message(const torvex_job *job)
 int torvex_make(torvex_job *job, const char *original, const char *changed, const char *patch_out)
 {
     return run_call(job, original && changed && patch_out, [&](run_watch &watch, std::uint64_t &) {
-        return make_patch(original, changed, patch_out, watch);
+        return make_patch(original, changed, patch_out, job->map_files, watch);
     });
 }
 

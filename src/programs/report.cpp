@@ -16,6 +16,7 @@ int run_job(int (*call)(torvex_job *job, char **paths), char **paths)
     torvex_job *job = torvex_job_new();
     if (job == nullptr)
         return report_failure(torvex_message(TORVEX_NO_MEMORY));
+    torvex_job_map_files(job, 1); // a program may hold the process's handlers
     stop_job_on_ending_signals(job);
     const int status = call(job, paths);
     stop_job_on_ending_signals(nullptr);

@@ -1,0 +1,21 @@
+// No mappings on Windows: every block is read (see core/map.hpp). Mapped views
+// cost more than reads there (under Wine, several times more for 1 GiB).
+#include "core/map.hpp"
+
+bool can_map(FILE *)
+{
+    return false;
+}
+
+bool map_block(FILE *, std::int64_t, std::size_t, mapped_block &)
+{
+    return false;
+}
+
+void unmap_block(mapped_block &) {}
+
+bool guard_faults(void (*body)(void *context), void *context)
+{
+    body(context);
+    return true;
+}
