@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Checks the downloads packaging/dist wrote into dist/ as users use them: their checksums,
-# the .debs (the programs' and the library's: contents, lintian, the programs' usage, arm64's
-# under qemu), and the static tarballs, whose programs run the "static: yes" cases with no
-# library at all.
+# the .debs (programs and library: contents, lintian, usage, arm64's under qemu), and the static
+# tarballs, whose programs run the "static: yes" cases with no library at all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 trap 'echo "failed at line $LINENO: $BASH_COMMAND"' ERR

@@ -16,8 +16,7 @@ usage() {
     [ "$($1 "$2/torvex-invert")" = 'Usage: torvex-invert original_file input.patch output.patch' ]
 }
 
-# check_deb DEB: its files are in it (torvex: the programs and their manual pages;
-# libtorvex1: the library; libtorvex-dev: what building with it takes), and lintian passes it.
+# check_deb DEB: its files (programs, library, what building with it takes) are in it; lintian passes it.
 check_deb() {
     local contents file files
     contents=$(dpkg-deb -c "$1")

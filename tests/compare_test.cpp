@@ -1,6 +1,5 @@
 // The comparison against the plain model of the format, through the driver
-// that the fuzz target uses too. (Reads that come up short: the library's
-// test, and the cases' disks.)
+// that the fuzz target uses too.
 #include "model.hpp"
 
 #include <gtest/gtest.h>

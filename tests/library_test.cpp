@@ -40,9 +40,8 @@ std::vector<long> host_state()
     return state;
 }
 
-// A job whose reports are kept; first runs at the first. Past half the work,
-// the report stops the run, or has another thread cancel it with nothing that
-// orders the cancel before the run's next look.
+// A job whose reports are kept; first runs at the first. Past half the work, the report stops
+// the run, or has another thread cancel it, nothing ordering that before the run's next look.
 struct watch {
     enum way { none, stop, cancel, cut, leave, limit } how = none;
     std::function<void()> first = [] {};
@@ -72,9 +71,8 @@ struct watch {
     }
 };
 
-// A fresh folder, removed with what it holds (dir["x"] names x there): small
-// files, and four blocks: "a" and "c" all holes, "b" the same but for a byte 1
-// at every MiB, and their patch, made at once in two threads as "p" and "q".
+// A fresh folder, removed with what it holds (dir["x"] names x there): small files; four blocks,
+// "a" and "c" all holes, "b" a byte 1 every MiB; their patch, made in two threads at once.
 struct files {
     fs::path path = fs::temp_directory_path() /
                     ("torvex-" + std::to_string(getpid()) + "-" + std::to_string(std::rand()));
@@ -133,8 +131,7 @@ TEST(library, every_outcome_leaves_the_host_as_it_was)
         TORVEX_SIZES_DIFFER, TORVEX_CREATE_PATCH_FAILED, TORVEX_READ_FAILED, TORVEX_WRITE_PATCH_FAILED,
         TORVEX_NO_MEMORY, TORVEX_MALFORMED, TORVEX_DOES_NOT_FIT, TORVEX_MISMATCH, TORVEX_CREATE_NEW_FAILED,
         TORVEX_WRITE_NEW_FAILED, TORVEX_CANCELLED, TORVEX_INVALID_CALL};
-    // At the first report an input is cut, the pipe's reader leaves or the
-    // file-size limit falls; past half the work the run is stopped or cancelled.
+    // At the first report an input is cut, the reader leaves, the size limit falls; then stops.
     const struct {
         int (*call)(torvex_job *, const char *, const char *, const char *);
         const char *a, *b, *c;
