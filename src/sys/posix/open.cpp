@@ -16,7 +16,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 FILE *open_file(const char *path)
@@ -294,13 +293,16 @@ void hold_write_signals(write_signals_hold &hold)
 // is restored; one that was waiting already is left for its owner.
 void release_write_signals(write_signals_hold &hold)
 {
-    const timespec now{0, 0};
+    sigset_t pending;
+    sigpending(&pending);
     for (std::size_t i = 0; i < std::size(WRITE_SIGNALS); ++i) {
         sigset_t one;
         sigemptyset(&one);
         sigaddset(&one, WRITE_SIGNALS[i]);
-        while (!hold.pending_before[i] && sigtimedwait(&one, nullptr, &now) > 0) {
-        }
+        // sigwait, which every POSIX system has: it is pending, so it returns at once.
+        int taken = 0;
+        if (!hold.pending_before[i] && sigismember(&pending, WRITE_SIGNALS[i]) == 1)
+            sigwait(&one, &taken);
     }
     pthread_sigmask(SIG_SETMASK, reinterpret_cast<const sigset_t *>(hold.saved), nullptr);
 }
