@@ -35,9 +35,6 @@ std::int64_t get_position(FILE *stream);
 // cannot be measured.
 std::int64_t get_size(FILE *stream);
 
-// Moves an input to offset; false where it cannot.
-bool seek_input(FILE *stream, std::int64_t offset);
-
 // Opens a patch for binary reading: a regular file or a pipe; nullptr for a
 // folder or a path that cannot be opened.
 FILE *open_patch(const char *path);

@@ -57,11 +57,6 @@ std::int64_t get_size(FILE *stream)
     return fseeko(stream, here, SEEK_SET) == 0 ? size : -1;
 }
 
-bool seek_input(FILE *stream, std::int64_t offset)
-{
-    return fseeko(stream, offset, SEEK_SET) == 0;
-}
-
 void cut_file(int fd, std::int64_t length)
 {
     [[maybe_unused]] int cut = ftruncate(fd, length);

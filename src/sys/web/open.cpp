@@ -153,11 +153,6 @@ std::int64_t get_size(FILE *stream)
     return file == nullptr ? -1 : file->size;
 }
 
-bool seek_input(FILE *stream, std::int64_t offset)
-{
-    return fseeko(stream, offset, SEEK_SET) == 0;
-}
-
 bool read_at(FILE *stream, std::int64_t offset, void *buffer, std::size_t length)
 {
     const web_file *file = get_web_file(stream);
@@ -175,7 +170,7 @@ bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t
 bool rewind_file(FILE *stream)
 {
     const web_file *file = get_web_file(stream);
-    return file != nullptr && file->input >= 0 && seek_input(stream, 0);
+    return file != nullptr && file->input >= 0 && fseeko(stream, 0, SEEK_SET) == 0;
 }
 
 bool flush_to_disk(FILE *stream)

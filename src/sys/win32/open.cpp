@@ -77,11 +77,6 @@ std::int64_t get_size(FILE *stream)
     return seek(stream, here, SEEK_SET) ? size : -1;
 }
 
-bool seek_input(FILE *stream, std::int64_t offset)
-{
-    return seek(stream, offset, SEEK_SET);
-}
-
 // Through the API itself: every Windows has it, where the runtime's 64-bit
 // _chsize_s is not in every msvcrt.dll.
 bool set_handle_length(HANDLE handle, std::int64_t length)
