@@ -1,5 +1,5 @@
-// Patches against the original "ABCD": what is refused (at which line), what
-// is applied, and what either leaves, in place and to a new file.
+// Patches against the original "ABCD": what is refused (at which line), what is applied, and what
+// either leaves, in place and to a new file.
 #include "model.hpp"
 
 #include "core/patch.hpp"
@@ -28,8 +28,7 @@ TEST(apply, patches_against_original)
         {mismatch, 0, {"4\n1:58\n2:43\n", "4\n0:41\n1:58\n3:44\n", "4\n0:58\n2:58\n3:44\n"}},
         {does_not_fit, 0, {"5\n", "4\n4:58\n", "4\nFFFFFFFFFFFFFFFF:58\n"}},
         {malformed, 1, {"", "4", "\xEF\xBB\xBF\x34\n", "04\n", "4\r\r\n"}},
-        // Cut mid-line, line ends that change, every misspelling of a record,
-        // 17 digits, a NUL, a long line.
+        // Cut mid-line, changing line ends, every misspelt record, 17 digits, a NUL, a long line.
         {malformed, 2, {"4\n2:5",     "4\n2:58",    "4\n2:58\r\n", "4\r\n2:58\n",
                         "4\n\n",      "4\n2:5a\n",  "4\n2:58 \n",  "4\n 2:58\n",
                         "4\n+2:58\n", "4\n-1:58\n", "4\n0x2:58\n", "4\n02:58\n",
@@ -41,8 +40,7 @@ TEST(apply, patches_against_original)
     const bytes original = {'A', 'B', 'C', 'D'};
     for (const auto &row : rows)
         for (const std::string &given : row.patches) {
-            // A line with more lines after it is read by the fast path: every
-            // whole malformed line is refused there too.
+            // A malformed line followed by more is read by the fast path: refused there too.
             const bool followed = row.status == malformed && given.ends_with('\n');
             for (const std::string &patch : {given, given + "3:1\n3:2\n3:3\n3:4\n3:5\n3:6\n"}) {
                 if (patch != given && !followed)
@@ -56,8 +54,7 @@ TEST(apply, patches_against_original)
                 // Refused: the original untouched, no new file.
                 EXPECT_EQ(got.new_file, row.result) << patch;
                 EXPECT_EQ(got.original, kept ? row.result : "ABCD") << patch;
-                // The inverter reads as the applier does, but takes no record
-                // whose byte is in place.
+                // The inverter reads as the applier, but takes no record whose byte is in place.
                 EXPECT_EQ(got.inverted.status, !row.undo.empty() ? applied
                                                : kept            ? mismatch
                                                                  : row.status)
@@ -68,10 +65,9 @@ TEST(apply, patches_against_original)
         }
 }
 
-// A patch read through buffers of 64 to 160 bytes, so that a refill falls at
-// every position, whose lines share leading digits in every way: dense runs
-// (read by their shared digits) within a 256-byte page and across its end,
-// and offsets of 1 to 16 digits.
+// A patch read through buffers of 64 to 160 bytes, so that a refill falls at every position, whose
+// lines share leading digits in every way: dense runs (read by their shared digits) within a
+// 256-byte page and across its end, and offsets of 1 to 16 digits.
 TEST(apply, reader_refills_anywhere)
 {
     std::string text = "FFFFFFFFFFFFFFFF\n";

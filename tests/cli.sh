@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Runs the cases of tests/cli/*.cases (HACKING.md) against the programs, which may be
-# commands ("wine torvex.exe"): cli.sh TORVEX TORVEX_APPLY TORVEX_INVERT [FUSE_DISK]
-# FUSE_DISK mounts a test disk; TORVEX_TARGET=windows expects CR LF line ends;
-# TORVEX_STATIC=1 runs only the cases marked "static: yes" (the static programs' cases);
-# TORVEX_CASES=REGEX only the cases whose names it matches.
+# Runs the cases of tests/cli/*.cases (HACKING.md) against the programs, which may be commands
+# ("wine torvex.exe"): cli.sh TORVEX TORVEX_APPLY TORVEX_INVERT [FUSE_DISK]. FUSE_DISK mounts a test disk;
+# TORVEX_TARGET=windows expects CR LF line ends; TORVEX_STATIC=1 runs only the cases marked "static: yes"
+# (the static programs' cases); TORVEX_CASES=REGEX only the cases whose names it matches.
 set -u
 export TORVEX=$1 TORVEX_APPLY=$2 TORVEX_INVERT=$3 FUSE_DISK=${4:-}
 export TORVEX_SOURCE=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,12 +25,9 @@ have_fuse() { [ -e /dev/fuse ] && [ -x "$FUSE_DISK" ]; }
 put() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
 # loop [OPTIONS] FILE: prints the name of a loop device over FILE, detached afterwards.
 loop() { losetup -f --show "$@" 2> /dev/null | tee -a "$CASE_STATE/loops"; }
-# partition FILE START SECTORS: a loop device over FILE with one partition; prints its
-# name (the disk's is that without "p1").
+# partition FILE START SECTORS: a loop device over FILE with one partition; prints its name (the disk's less "p1").
 partition() {
-    local disk
-    disk=$(loop "$1") && addpart "$disk" 1 "$2" "$3" && echo "$disk" >> "$CASE_STATE/partitioned" &&
-        echo "${disk}p1"
+    local d; d=$(loop "$1") && addpart "$d" 1 "$2" "$3" && echo "$d" >> "$CASE_STATE/partitioned" && echo "${d}p1"
 }
 # fuse_disk FOLDER SIZE FAIL_AT [direct|shrink]: the test disk, mounted there.
 fuse_disk() { mkdir -p "$1" && "$FUSE_DISK" "$@" && realpath "$1" >> "$CASE_STATE/mounts"; }
@@ -42,18 +38,14 @@ protect() {
     local s
     for s; do sysctl "fs.protected_${s%=*}" | tr -d ' ' >> "$CASE_STATE/sysctl" && sysctl -qw "fs.protected_$s"; done
 }
-# at FUNCTION ACTION COMMAND...: runs COMMAND with ACTION (shell, or "fail": EPERM) done at
-# its first call of FUNCTION (tests/interpose.cpp).
+# at FUNCTION ACTION COMMAND...: runs COMMAND, ACTION (shell; "fail": EPERM) at its first FUNCTION call (interpose.cpp).
 at() { TORVEX_AT=$1 TORVEX_DO=$2 LD_PRELOAD=$TORVEX_INTERPOSE "${@:3}"; }
 interposable() { [ -n "${TORVEX_INTERPOSE:-}" ]; }
 # long_path NAME: NAME in a folder over 300 characters down, which "deep" links to.
 long_path() {
-    local folder
-    folder=$(printf 'a-folder-with-a-long-name-%02d/' {1..12})
-    mkdir -p "$folder" && ln -sfn "$folder" deep && echo "$folder$1"
+    local f; f=$(printf 'a-folder-with-a-long-name-%02d/' {1..12}) && mkdir -p "$f" && ln -sfn "$f" deep && echo "$f$1"
 }
-# readme_example NAME: runs the README's example block marked "<!-- example: NAME -->",
-# with the programs under test in place of those it builds, to its first failing command.
+# readme_example NAME: runs the README's block "<!-- example: NAME -->" on the programs under test (bash -e).
 readme_example() {
     local command
     command=$(sed -n "/^<!-- example: $1 -->\$/,/^\`\`\`\$/p" "$TORVEX_SOURCE/README.md" | sed '1,2d;$d')
@@ -104,8 +96,7 @@ drop_noise() {
     grep -vE '^(wine|qemu[-a-z0-9]*|[0-9a-f]{4}:(err|fixme|warn|trace)):|^(.*: +[0-9]+ +)?(Hangup|Terminated)\b' || true
 }
 
-# Problems with "$" command i: its output, standard error, status and the status of each
-# program it ran against the case's.
+# Problems with "$" command i: its output, standard error, status and its programs' statuses, against the case's.
 check_command() {
     local i=$1 out status
     out=$(cat "$state/$i.out" 2> /dev/null; printf .)
@@ -122,8 +113,7 @@ run_case() {
     local state dir i problems="" names=()
     [ -z "${TORVEX_STATIC:-}" ] || [ "${row[static]:-}" = yes ] || return 0
     [[ ${row[case]} =~ ${TORVEX_CASES:-.} ]] || return 0
-    state=$(mktemp -d) && dir=$state/case && mkdir "$dir"
-    export CASE_STATE=$state
+    state=$(mktemp -d) && dir=$state/case && mkdir "$dir" && export CASE_STATE=$state
     [ -z "${row[in]:-}" ] || mount -t tmpfs -o "size=${row[in]#tmpfs }" tmpfs "$dir" 2> /dev/null ||
         row[needs]="false # a tmpfs"
     if ! (cd "$dir" && bash -c "${row[needs]:-true}") > /dev/null 2>&1; then
@@ -167,9 +157,8 @@ clean_case() {
     rm -rf "$state"
 }
 
-# Reads the table on standard input and runs each case: its fields, and its transcript
-# ("$" commands, "# status N" after one whose programs end so, "> " their next lines,
-# their output; "~" helpers).
+# Reads the table on standard input and runs each case: its fields, and its transcript ("$" commands, "# status N"
+# after one whose programs end so, "> " their next lines, their output; "~" helpers).
 run_table() {
     local line field="" value n=-1 count command_line='^([$~]) (.*)$' status_note='^(.*[^ ]) +# status ([0-9]+)$'
     declare -A row=()

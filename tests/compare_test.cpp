@@ -1,19 +1,16 @@
-// The comparison against the plain model of the format, through the driver
-// that the fuzz target uses too.
+// The comparison against the plain model of the format, through the driver the fuzz target uses.
 #include "model.hpp"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-// Rounds aimed at the edges, each on every path: block sizes of every class
-// (1 byte, either side of the scans' 16, 64 and 256, 10 MiB), bytes packed or
-// spread (16 of them) with holes between them, contents from dense to all
-// zeros, and a difference every gap bytes. Gap 1 finds a record lost
-// anywhere; a gap a little over a step (64, 128, 256 bytes) leaves one
-// difference to a step, one lane further on in each, for a step that passes
-// it as equal; spread, gaps from 17 leave one difference. Breadth is the
-// fuzzer's (fuzz_compare.cpp).
+// Rounds aimed at the edges, each on every path: block sizes of every class (1 byte, either side of
+// the scans' 16, 64 and 256, 10 MiB), bytes packed or spread (16 of them) with holes between them,
+// contents from dense to all zeros, and a difference every gap bytes. Gap 1 finds a record lost
+// anywhere; a gap a little over a step (64, 128, 256 bytes) leaves one difference to a step, one
+// lane further on in each, for a step that passes it as equal; spread, gaps from 17 leave one
+// difference. Breadth is the fuzzer's (fuzz_compare.cpp).
 TEST(compare, random_pairs_match_model_on_every_path)
 {
     std::mt19937_64 rng(20261206);

@@ -1,7 +1,6 @@
-// A disk with bad sectors, as a FUSE file system: every name in it is a read-only
-// file of SIZE zeros whose reads fail with EIO from FAIL_AT on. Direct files bypass
-// the page cache, so they cannot be mapped; shrinking ones lose their last 100 bytes
-// once their second half has been read.   fuse_disk MOUNT SIZE FAIL_AT [direct|shrink]
+// fuse_disk MOUNT SIZE FAIL_AT [direct|shrink]: a disk with bad sectors in FUSE, each name in it a
+// read-only file of SIZE zeros whose reads fail with EIO from FAIL_AT on. Direct files bypass the
+// page cache (no mapping); shrinking ones lose their last 100 bytes once their second half is read.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 

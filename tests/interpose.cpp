@@ -1,8 +1,7 @@
-// A library preloaded into a program under test (LD_PRELOAD) to make one event
-// happen at a known point of its run: at the first call of the function named
-// by TORVEX_AT (fsync, ftruncate, pread, pwrite), it runs the shell command in
-// TORVEX_DO, or with TORVEX_DO=fail every call of it fails with EPERM (malloc:
-// every allocation of a buffer, 1 MiB or more, fails).
+// A library preloaded into a program under test (LD_PRELOAD) to make one event happen at a known
+// point of its run: at the first call of the function named by TORVEX_AT (fsync, ftruncate, pread,
+// pwrite), it runs the shell command in TORVEX_DO, or with TORVEX_DO=fail every call of it fails
+// with EPERM (malloc: every allocation of a buffer, 1 MiB or more, fails).
 #include <dlfcn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -14,8 +13,8 @@
 
 namespace
 {
-// The command runs without this library, and with the signals as they are:
-// system() would hold off SIGINT from the program meanwhile.
+// The command runs without this library, and with the signals as they are: system() would hold
+// off SIGINT from the program meanwhile.
 void run(const char *command)
 {
     const pid_t child = fork();
@@ -35,14 +34,10 @@ bool act(const char *function)
     const char *at = std::getenv("TORVEX_AT"), *what = std::getenv("TORVEX_DO");
     if (at == nullptr || what == nullptr || std::strcmp(at, function) != 0)
         return false;
-    if (std::strcmp(what, "fail") == 0) {
-        errno = EPERM;
-        return true;
-    }
-    if (!done) {
-        done = true;
-        run(what);
-    }
+    if (std::strcmp(what, "fail") == 0)
+        return errno = EPERM, true;
+    if (!done)
+        done = true, run(what);
     return false;
 }
 

@@ -1,6 +1,5 @@
-// What lies under a disk, read from a sysfs tree made for each row: the
-// partition's whole disk, a mapped device's members, a loop device whose node
-// cannot be opened, a disk of its own.
+// What lies under a disk, read from a sysfs tree made for each row: the partition's whole disk, a
+// mapped device's members, a loop device whose node cannot be opened, a disk of its own.
 #include "sys/posix/extras.hpp"
 
 #include <gtest/gtest.h>

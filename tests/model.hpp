@@ -1,5 +1,5 @@
-// The plain model of the record lines, and one driver that checks every path
-// of the comparison against it; the unit test and the fuzz target feed it.
+// The plain model of the record lines, and one driver checking every path of the comparison
+// against it; the unit test and the fuzz target feed it.
 #pragma once
 
 #include "core/apply.hpp"
@@ -29,8 +29,7 @@ inline std::string model_records(const bytes &a, const bytes &b)
     return out;
 }
 
-// A temporary file holding content, in which every 4 KiB page of zeros is
-// left a hole.
+// A temporary file holding content, in which every 4 KiB page of zeros is left a hole.
 inline FILE *make_input(const bytes &content)
 {
     FILE *file = std::tmpfile();
@@ -55,8 +54,7 @@ inline std::string read_back(FILE *stream)
     return out;
 }
 
-// The records that the block comparison writes for two such files, told that
-// they hold size bytes; it must end done.
+// The records the block comparison writes for two such files of size bytes; it must end done.
 inline std::string run_blocks(const bytes &original, const bytes &changed, std::size_t block_size,
                               bool map_files, std::int64_t size)
 {
@@ -64,13 +62,11 @@ inline std::string run_blocks(const bytes &original, const bytes &changed, std::
     std::int64_t whole = -1;
     if (compare_blocks(a, b, patch, size, whole, map_files, block_size) != compare_status::done)
         std::abort();
-    std::fclose(a);
-    std::fclose(b);
+    std::fclose(a), std::fclose(b);
     return read_back(patch);
 }
 
-// A temporary folder for a file "new", removed with it; on tmpfs where there
-// is one, whose fsync costs nothing.
+// A temporary folder for a file "new", removed with it; on tmpfs where there is one: fsync is free.
 struct scratch_folder {
     std::string path =
         access("/dev/shm", W_OK) == 0 ? "/dev/shm/torvex-XXXXXX" : "/tmp/torvex-XXXXXX";
@@ -85,9 +81,8 @@ inline std::string read_file(const std::string &path)
     return out.str();
 }
 
-// Applies patch text to original, in place (on a copy) and to a new file, and
-// inverts it. Returns each status and what each left: the new file and the
-// undo ("" where not made) and the original.
+// Applies patch text to original, in place (on a copy) and to a new file, and inverts it. Returns
+// each status and what each left: the new file and the undo ("" where not made) and the original.
 struct applied_both {
     apply_result in_place, to_new_file, inverted;
     std::string new_file, original, undo;
@@ -120,10 +115,9 @@ inline applied_both apply_both(const bytes &original, const std::string &text)
     return out;
 }
 
-// Byte 0 picks the block size (scaled with the spread); byte 1 how far apart
-// the bytes are spread in the files (up to 16 of them), so that holes come
-// between them; the rest holds the original, then what to XOR it with to make
-// the new file. Returns what went wrong, or nothing.
+// Byte 0 picks the block size (scaled with the spread); byte 1 how far apart the bytes are spread
+// in the files (up to 16 of them), so that holes come between them; the rest holds the original,
+// then what to XOR it with to make the new file. Returns what went wrong, or nothing.
 inline std::string check_pair(const std::uint8_t *data, std::size_t size)
 {
     if (size < 2)
@@ -150,8 +144,7 @@ inline std::string check_pair(const std::uint8_t *data, std::size_t size)
         return "applying in place differs";
     if (applied.to_new_file.status != apply_status::applied || applied.new_file != want)
         return "applying to a new file differs";
-    // The undo is the patch of the pair the other way round, and gives back
-    // the original.
+    // The undo is the patch of the pair the other way round, and gives back the original.
     if (applied.inverted.status != apply_status::applied ||
         applied.undo != size_line + model_records(b, a))
         return "the undo differs";

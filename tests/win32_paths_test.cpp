@@ -1,6 +1,5 @@
-// The long form of paths that every wide call of the Windows programs takes,
-// from the current folder C:\windows. Runs on Windows, or under Wine (which
-// opens long paths even without the prefix: only this table sees it dropped).
+// The long form of paths every wide call of the Windows programs takes, from the folder C:\windows.
+// Runs on Windows or Wine (which opens long paths unprefixed too: only this table sees it dropped).
 #include "sys/win32/paths.hpp"
 
 #include <windows.h>
