@@ -4,26 +4,29 @@
 // apply, keeping as many bytes as the new file holds, as the page keeps them.
 //   node bench/page.mjs PAGE_FOLDER RUNS JOB...    JOB: name:task:file,file
 // Prints, as JSON, each job's median seconds and its floor's.
+import {readFileSync} from 'node:fs';
 import {resolve} from 'node:path';
 import {chromium} from 'playwright-core';
 
 const [folder, runs, ...jobs] = process.argv.slice(2);
 const SLICE = 0xA00000; // the programs' block
 const ROLES = {make: ['original', 'new'], apply: ['original', 'patch']};
+// The reading that the package's worker does, as a worker script's.
+const READING = readFileSync(new URL('../web/reading.js', import.meta.url), 'utf8').replaceAll(/^export /gm, '');
 
-// In the page: a worker of the page's own source, with its task replaced by
+// In the page: a worker of the package's reading, with its task replaced by
 // reading the files as torvex does, a block of each in turn; resolves when
 // it has read them all. With keep, the first file's blocks are kept as Blobs,
 // then as one Blob, once the browser holds its every byte.
-function readFloor([slice, keep]) {
-  const source = document.getElementById('worker-source').textContent + `
+function readFloor([slice, keep, reading]) {
+  const source = reading + `
     onmessage = async ({data: files}) => {
       let space = null;
       const bytes = new Uint8Array(${slice}), blobs = [];
       for (let at = 0; at < files[0].size; at += ${slice}) {
         for (const file of files) {
           const end = Math.min(file.size, at + ${slice});
-          ({space} = await torvexLibrary.readSlice(file, at, end, space,
+          ({space} = await readSlice(file, at, end, space,
             (piece, offset) => ${keep} && file === files[0] && bytes.set(piece, offset)));
           if (${keep} && file === files[0]) blobs.push(new Blob([bytes.subarray(0, end - at)]));
         }
@@ -45,7 +48,6 @@ async function timeOnce(browser, task, files, floor) {
   const page = await browser.newPage();
   await page.goto(`file://${resolve(folder)}/index.html`);
   for (const [i, role] of ROLES[task].entries()) await page.setInputFiles(`#${task} input[data-role=${role}]`, files[i]);
-  await page.waitForTimeout(200); // the page's worker is up
   // Timed in the page, from the click to the message: the driver's own
   // round trips are not the page's.
   await page.evaluate(() => {
@@ -56,7 +58,7 @@ async function timeOnce(browser, task, files, floor) {
   });
   let seconds;
   if (floor) {
-    seconds = await page.evaluate(readFloor, [SLICE, task === 'apply']);
+    seconds = await page.evaluate(readFloor, [SLICE, task === 'apply', READING]);
   } else {
     await page.click(`#${task} button`);
     const message = await (await page.waitForSelector('#outcome .message', {timeout: 600000})).textContent();

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the downloads packaging/dist wrote into dist/ as users use them: their checksums,
-# the .debs (programs and library: contents, lintian, usage, arm64's under qemu), and the static
-# tarballs, whose programs run the "static: yes" cases with no library at all.
+# the .debs (programs, library, Python module: contents, lintian, usage, the module running the
+# README's example over libtorvex1, arm64's under qemu), the JavaScript package running it too,
+# and the static tarballs, whose programs run the "static: yes" cases with no library at all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 trap 'echo "failed at line $LINENO: $BASH_COMMAND"' ERR
@@ -23,6 +24,33 @@ for arch in amd64 arm64; do
         echo "ok: $deb"
     done
 done
+
+# The Python module (extracted with this machine's libtorvex1, as dpkg lays them out) and the
+# JavaScript package (installed from its tarball) run the README's examples.
+example() { sed -n "/^<!-- example: $1 -->\$/,/^\`\`\`\$/p" README.md | sed '1,2d;$d' > "$work/$1/$2" && cp -r examples "$work/$1"; }
+deb=dist/python3-torvex_${version}_all.deb lib=dist/libtorvex1_${version}_$(dpkg --print-architecture).deb
+if [ -f "$deb" ] && [ -f "$lib" ] && [ -x /usr/bin/python3 ]; then
+    [ "$(dpkg-deb -f "$deb" Architecture)/$(dpkg-deb -f "$deb" Depends)" = "all/libtorvex1 (>= 1.2.0), python3" ]
+    tests/check_package.sh downloaded-deb "$deb" env
+    dpkg-deb -x "$deb" "$work/root" && dpkg-deb -x "$lib" "$work/root" && mkdir "$work/python" && example python example.py
+    out=$(cd "$work/python" && PYTHONPATH="$work/root/usr/lib/python3/dist-packages" PYTHONDONTWRITEBYTECODE=1 \
+        TORVEX_LIBRARY="$(echo "$work"/root/usr/lib/*/libtorvex.so.1)" /usr/bin/python3 example.py)
+    [ "$(sed -n '1p;$p' <<< "$out" | xargs)" = "Check.APPLIES Error opening one of the files. status 3" ]
+    cmp "$work/python/rebuilt.bin" examples/new.bin
+    echo "ok: $deb"
+else
+    echo "left out: $deb (with $lib, /usr/bin/python3)"
+fi
+tgz=$PWD/dist/torvex-$version.tgz
+if [ -f "$tgz" ]; then
+    mkdir "$work/javascript" && example javascript example.mjs && echo '{"type": "module"}' > "$work/javascript/package.json"
+    (cd "$work/javascript" && npm install --offline --no-audit --no-fund --silent "$tgz" && node example.mjs > out)
+    [ "$(tail -1 "$work/javascript/out")" = 'Patch does not fit the original file. 10' ]
+    cmp "$work/javascript/rebuilt.bin" examples/new.bin
+    echo "ok: $tgz"
+else
+    echo "left out: $tgz"
+fi
 
 mkdir "$work/empty"
 for arch in x86_64 aarch64; do

@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# Checks what users download:   check_package.sh deb BUILD_DIR VERSION
-# installs, renders the manual pages strictly, makes the .debs and lints them;
-#   check_package.sh zip ZIP VERSION DIR
-# unpacks a Windows zip into DIR, checks its files, imports and version resources;
-#   check_package.sh downloaded-deb DEB RUNNER
-# checks a built .deb and runs its programs, if any, with RUNNER (env, or qemu-aarch64 -L ...);
-#   check_package.sh usage RUNNER FOLDER
-# runs the programs in FOLDER with RUNNER.
+# Checks what users download: check_package.sh usage RUNNER FOLDER (as usage below), or
+#   deb BUILD_DIR VERSION: installs, renders the manual pages strictly, makes the .debs and lints them;
+#   zip ZIP VERSION DIR: unpacks a Windows zip into DIR, checks its files, imports and version resources;
+#   downloaded-deb DEB RUNNER: checks a .deb, runs its programs, if any, with RUNNER (env, qemu-aarch64 -L ...).
 set -euo pipefail
 trap 'echo "failed at line $LINENO: $BASH_COMMAND"' ERR
 # usage RUNNER FOLDER: each program in FOLDER, run by RUNNER with no arguments, names itself.
@@ -16,13 +12,14 @@ usage() {
     [ "$($1 "$2/torvex-invert")" = 'Usage: torvex-invert original_file input.patch output.patch' ]
 }
 
-# check_deb DEB: its files (programs, library, what building with it takes) are in it; lintian passes it.
+# check_deb DEB: its files are in it (programs, library, building with it, the Python module); lintian passes it.
 check_deb() {
     local contents file files
     contents=$(dpkg-deb -c "$1")
     case $(dpkg-deb -f "$1" Package) in
     torvex) files="bin/torvex bin/torvex-apply bin/torvex-invert share/man/man1/torvex.1.gz" ;;
     libtorvex1) files="lib/[^/]+/libtorvex\.so\.1.->.libtorvex\.so\.1\.[0-9.]+" ;;
+    python3-torvex) files="lib/python3/dist-packages/torvex/__init__\.py share/doc/python3-torvex/copyright" ;;
     *) files="include/torvex.h lib/[^/]+/libtorvex\.a lib/[^/]+/libtorvex\.so.->.libtorvex\.so\.1
         lib/[^/]+/pkgconfig/torvex.pc lib/[^/]+/cmake/torvex/torvexConfig.cmake share/man/man3/torvex.3.gz" ;;
     esac
@@ -48,8 +45,7 @@ downloaded-deb)
     [ "$(dpkg-deb -f "$2" Package)" = torvex ] || exit 0
     dpkg-deb -x "$2" "$stage"
     usage "$3" "$stage/usr/bin" ;;
-usage)
-    usage "$2" "$3" ;;
+usage) usage "$2" "$3" ;;
 zip)
     version=$3 dir=$4 top=$(basename "$2" .zip)
     rm -rf "$dir" && mkdir -p "$dir" && (cd "$dir" && cmake -E tar xf "$2")
@@ -62,9 +58,8 @@ zip)
             "KERNEL32.dll msvcrt.dll" ]
     done
     for tool in torvex torvex-apply torvex-invert; do
-        exe=$dir/$top/$tool.exe
         # The version resource, shown in the file's Properties: each name, then its value.
-        info=$(strings -el "$exe" | tr '\n' '|')
+        info=$(strings -el "$dir/$top/$tool.exe" | tr '\n' '|')
         for field in "FileVersion|$version" "ProductVersion|$version" "OriginalFilename|$tool.exe" \
             "LegalCopyright|Copyright (c) 2026 The torvex developers" "FileDescription|$tool:"; do
             grep -qF "|$field" <<< "|$info"

@@ -3,7 +3,8 @@
 # source; system headers only in the system part (src/sys) and the entry point;
 # the layers: the core (src/core) includes nothing of the system part or the
 # programs (src/programs), the system part nothing of the programs; one
-# version, include/torvex.h's, which the changelog and the README repeat.
+# version, include/torvex.h's, which the changelog and the README repeat; every
+# status of torvex.h in the JavaScript package, with its value, and explained by the page.
 # Prints each rule broken, and exits 1 if any is.
 cd "$(dirname "$0")/.." || exit 1
 broken=0
@@ -27,4 +28,8 @@ head -1 packaging/debian/changelog | grep -q "^torvex ($version) " ||
     report "the changelog's first entry is not version $version"
 others=$(grep -oE 'torvex[_-][0-9]+\.[0-9]+\.[0-9]+' README.md | grep -vE "[_-]$version\$" | sort -u | xargs)
 [ -z "$others" ] || report "the README names another version than $version: $others"
+while read -r name value; do
+    grep -qE "[ {]$name: $value," web/module/core.js || report "the package's STATUS lacks $name: $value"
+    grep -qF "[STATUS.$name]:" web/page.js || report "the page does not explain the status $name"
+done < <(sed -nE 's/^ +TORVEX_([A-Z_]+) = ([0-9]+),? .*/\1 \2/p' include/torvex.h | grep . || echo 'none in torvex.h' 0)
 exit $broken

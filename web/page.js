@@ -1,38 +1,41 @@
-// The page: takes the files of a task, has the worker run the program on
-// them, and shows its message, what it means, and the download.
-'use strict';
+// The page: takes the files of a task, runs it with the package torvex, and
+// shows its message, what it means, and the download (or where it was written).
 
-// What each of the programs' messages means, and what to do.
+import {STATUS, TorvexError, applyPatch, checksums, invertPatch, makePatch} from 'torvex';
+
+const ON_WRITE_ERROR = 'The result could not be kept: free some memory or disk space (or choose another file) and try again.';
+// What each outcome means, and what to do, by its status.
 const MEANINGS = {
-  'Process ended.': {
-    make: 'The patch is ready to download.',
-    apply: 'The new file is ready to download.',
-    undo: 'The undo is ready to download: applied to the new file, it gives the original back.',
+  [STATUS.OK]: {
+    make: 'The patch is ready.',
+    apply: 'The new file is ready.',
+    undo: 'The undo is ready: applied to the new file, it gives the original back.',
   },
-  'Patch already applied.': 'This file holds every change of the patch already: the new file is the same file.',
-  'Original file does not match the patch.':
-    'This is not the file the patch was made from, or it holds part of the patch already: choose the right original.',
-  'Patch does not fit the original file.':
-    'The patch was made for a file of another size: choose the original it was made from.',
-  'Files have different sizes.':
-    'A patch is made between two files of the same size: check that these are the right two.',
-  'Error reading one of the files...':
+  [STATUS.ALREADY_APPLIED]: 'This file holds every change of the patch already: the new file is the same file.',
+  [STATUS.PARTLY_APPLIED]: 'This file holds some of the changes of the patch, not all: choose the original it was made from.',
+  [STATUS.OPEN_FAILED]: 'A file could not be opened: choose it again.',
+  [STATUS.SIZES_DIFFER]: 'A patch is made between two files of the same size: check that these are the right two.',
+  [STATUS.CREATE_PATCH_FAILED]: ON_WRITE_ERROR,
+  [STATUS.READ_FAILED]:
     'The browser could not read a file to its end: it may have changed or moved since it was chosen. Choose it again.',
-  'Error opening one of the files.': 'A file could not be opened: choose it again.',
-  'Error allocating memory.': 'The browser gave too little memory: close other tabs and try again.',
-  'This browser cannot run torvex.':
-    'It needs WebAssembly with SIMD: Chrome or Edge 91, Firefox 89, Safari 16.4 or later.',
+  [STATUS.WRITE_PATCH_FAILED]: ON_WRITE_ERROR,
+  [STATUS.NO_MEMORY]: 'The browser gave too little memory: close other tabs and try again.',
+  [STATUS.MALFORMED]: (line) =>
+    `This is not a patch that torvex can read, or it was damaged: line ${line} is the first that is wrong.`,
+  [STATUS.DOES_NOT_FIT]: 'The patch was made for a file of another size: choose the original it was made from.',
+  [STATUS.MISMATCH]:
+    'This is not the file the patch was made from, or it holds part of the patch already: choose the right original.',
+  [STATUS.CREATE_NEW_FAILED]: ON_WRITE_ERROR,
+  [STATUS.WRITE_NEW_FAILED]: ON_WRITE_ERROR,
+  [STATUS.CANCELLED]: 'The work stopped before its end: nothing was made.',
+  [STATUS.INVALID_CALL]: 'The page asked for something torvex does not do: reload it and try again.',
 };
-const MALFORMED = /^Patch is malformed at line (\d+)\.$/;
-const ON_WRITE_ERROR = 'The result could not be kept in the browser: free some memory or disk space and try again.';
+const UNSUPPORTED = 'It needs WebAssembly with SIMD: Chrome or Edge 91, Firefox 89, Safari 16.4 or later.';
+const DONE = {[STATUS.OK]: 'Process ended.', [STATUS.ALREADY_APPLIED]: 'Patch already applied.'};
 
-function explain(message, task) {
-  const malformed = MALFORMED.exec(message);
-  if (malformed)
-    return `This is not a patch that torvex can read, or it was damaged: line ${malformed[1]} is the first that is wrong.`;
-  const meaning = MEANINGS[message];
-  if (meaning) return typeof meaning === 'string' ? meaning : meaning[task];
-  return message.startsWith('Error') ? ON_WRITE_ERROR : '';
+function explain(status, task, line) {
+  const meaning = MEANINGS[status];
+  return typeof meaning === 'function' ? meaning(line) : typeof meaning === 'string' ? meaning : meaning[task];
 }
 
 // The download's name, from the files it comes from.
@@ -52,19 +55,13 @@ const outcome = document.getElementById('outcome');
 const work = document.getElementById('work');
 const progressBar = document.getElementById('progress');
 const progressText = document.getElementById('progress-text');
-let worker = null;
+const saveToFile = document.getElementById('save-to-file');
 let running = null;
 let downloadUrl = null;
 
-function startWorker() {
-  worker = new Worker(URL.createObjectURL(
-    new Blob([document.getElementById('worker-source').textContent], {type: 'text/javascript'})));
-  worker.onmessage = (event) => (event.data.total !== undefined ? showProgress(event.data) : finish(event.data));
-}
-
 const MiB = (bytes) => (bytes / 1048576).toLocaleString('en', {maximumFractionDigits: 1});
 
-function showProgress({progress, total}) {
+function showProgress(progress, total) {
   progressBar.max = total || 1;
   progressBar.value = total ? progress : 1; // nothing to read is all read
   progressText.textContent = `${MiB(progress)} of ${MiB(total)} MiB`;
@@ -90,7 +87,6 @@ function offerDownload(output, name) {
   link.textContent = `Download ${name} (${output.size.toLocaleString('en')} bytes)`;
   outcome.append(link);
 }
-
 // Size, SHA-256 and CRC32, each as published, and a box to compare one with.
 function showChecksums(file, {size, sha256, crc32}) {
   showMessage(`Checksums of ${file.name}`, 'Compare them with the values its publisher gives.', false);
@@ -121,23 +117,17 @@ function showChecksums(file, {size, sha256, crc32}) {
   outcome.append(list, label, verdict);
 }
 
-function finish(result) {
-  const {task, files} = running;
-  endWork();
-  if (result.checksums) return showChecksums(files.file, result.checksums);
-  const {status, lines, output} = result;
-  const message = lines.length ? lines[lines.length - 1] : 'Error reading one of the files...';
-  showMessage(message, explain(message, task), status !== 0);
-  if (status === 0 && output) offerDownload(output, nameOutput(task, files));
+// Runs the task on the files, into output where one was chosen: its status
+// and the result (the new file, the patch, or the checksums).
+async function callTask(task, files, options) {
+  if (task === 'checksums') return {status: STATUS.OK, result: await checksums(files.file, options)};
+  if (task === 'make') return {status: STATUS.OK, result: await makePatch(files.original, files.new, options)};
+  if (task === 'undo') return {status: STATUS.OK, result: await invertPatch(files.original, files.patch, options)};
+  const {file, alreadyApplied} = await applyPatch(files.original, files.patch, options);
+  return {status: alreadyApplied ? STATUS.ALREADY_APPLIED : STATUS.OK, result: file};
 }
 
-function endWork() {
-  running = null;
-  work.hidden = true;
-  for (const button of document.querySelectorAll('section button')) button.disabled = false;
-}
-
-function runTask(section) {
+async function runTask(section) {
   const task = section.dataset.task;
   const files = {};
   for (const input of section.querySelectorAll('input[type=file]')) {
@@ -148,31 +138,52 @@ function runTask(section) {
     }
     files[input.dataset.role] = input.files[0];
   }
-  running = {task, files, section};
+  const controller = new AbortController();
+  running = {section, controller};
   for (const button of document.querySelectorAll('section button')) button.disabled = true;
-  progressBar.value = 0;
-  progressText.textContent = '';
-  work.hidden = false;
-  outcome.replaceChildren();
-  outcome.className = '';
-  outcome.textContent = 'Working…';
-  worker.postMessage({task, files});
+  let target = null;
+  try {
+    if (task !== 'checksums' && saveToFile.checked) { // asked first: the click allows it
+      target = await showSaveFilePicker({suggestedName: nameOutput(task, files)});
+      target.output = await target.createWritable();
+    }
+    progressBar.value = 0;
+    progressText.textContent = '';
+    work.hidden = false;
+    outcome.replaceChildren();
+    outcome.className = '';
+    outcome.textContent = 'Working…';
+    const options = {signal: controller.signal, onProgress: showProgress, output: target?.output};
+    const {status, result} = await callTask(task, files, options);
+    if (task === 'checksums') return showChecksums(files.file, result);
+    showMessage(DONE[status], explain(status, task), false);
+    if (target) outcome.append(`Written to ${target.name}.`);
+    else offerDownload(result, nameOutput(task, files));
+  } catch (error) {
+    if (error instanceof TorvexError) showMessage(error.message, explain(error.status, task, error.line), true);
+    else if (error.name === 'AbortError' && controller.signal.aborted) showMessage('Cancelled.', 'Nothing was made. The files are as they were.', true);
+    else if (error.name === 'AbortError') showMessage('No file was chosen.', 'Nothing was made.', true);
+    else showMessage(error.message, error.message === 'This browser cannot run torvex.' ? UNSUPPORTED : '', true);
+  } finally {
+    endWork();
+  }
+}
+
+function endWork() {
+  running = null;
+  work.hidden = true;
+  for (const button of document.querySelectorAll('section button')) button.disabled = false;
 }
 
 // The work stops at once: its worker goes, and nothing it made is offered.
 document.getElementById('cancel').addEventListener('click', () => {
-  const {section} = running;
-  worker.terminate();
-  startWorker();
-  endWork();
-  section.querySelector('button').focus();
-  showMessage('Cancelled.', 'Nothing was made. The files are as they were.', true);
+  running.section.querySelector('button').focus();
+  running.controller.abort();
 });
 
-startWorker();
+if (typeof showSaveFilePicker === 'function') saveToFile.closest('p').hidden = false;
 for (const section of document.querySelectorAll('section[data-task]'))
   section.querySelector('button').addEventListener('click', () => runTask(section));
-
 // A file dropped on a file's box is chosen there.
 for (const label of document.querySelectorAll('label.file')) {
   label.addEventListener('dragover', (event) => {

@@ -59,27 +59,6 @@ int wmain(int argc, wchar_t **argv)
     pointers.push_back(nullptr);
     return run_program(argc, pointers.data());
 }
-#elif defined(__EMSCRIPTEN__)
-#include <cstring>
-
-// A page's worker is ended from outside; it has no signals.
-void stop_job_on_ending_signals(torvex_job *) {}
-void end_by_caught_signal() {}
-
-// In a browser one module holds the three programs, each main renamed for
-// it; the page's worker runs one by name, with its three arguments.
-int run_torvex(int argc, char **argv);
-int run_torvex_apply(int argc, char **argv);
-int run_torvex_invert(int argc, char **argv);
-
-extern "C" int run_web(char *program, char *first, char *second, char *third)
-{
-    char *argv[] = {program, first, second, third, nullptr};
-    const auto named = [&](const char *name) { return std::strcmp(program, name) == 0; };
-    return named("torvex-apply")    ? run_torvex_apply(4, argv)
-           : named("torvex-invert") ? run_torvex_invert(4, argv)
-                                    : run_torvex(4, argv);
-}
 #else
 #include <csignal>
 

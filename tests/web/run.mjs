@@ -4,6 +4,7 @@
 // native programs write. No row may make a network request or log an error.
 //   node tests/web/run.mjs PAGE_FOLDER TORVEX TORVEX_APPLY TORVEX_INVERT [ROW_NAME_PATTERN]
 import {execFileSync, spawnSync} from 'node:child_process';
+import {createHash} from 'node:crypto';
 import {mkdtempSync, readFileSync, readdirSync, rmSync} from 'node:fs';
 import {createServer} from 'node:http';
 import {tmpdir} from 'node:os';
@@ -36,18 +37,25 @@ const AFTER = {changed: 'touch -r a t; put a 1048576 QQQQ; touch -r t a; rm t', 
 function fillStorage() {
   const PageBlob = Blob;
   window.Blob = class extends PageBlob {
+    static [Symbol.hasInstance](value) { return value instanceof PageBlob; }
     constructor(parts, options) {
-      const full = 'self.Blob = class { constructor() { throw new DOMException("full", "QuotaExceededError"); } };';
+      const full = 'const HeldBlob = Blob; self.Blob = class extends HeldBlob { static [Symbol.hasInstance](value) ' +
+        '{ return value instanceof HeldBlob; } constructor() { throw new DOMException("full", "QuotaExceededError"); } };';
       super(String(parts[0]).includes('createTorvex') ? [full, ...parts] : parts, options);
     }
   };
+}
+// The page's file picker gives a file of the origin's private storage.
+function saveToPrivateFile() {
+  window.showSaveFilePicker = async () => (await navigator.storage.getDirectory()).getFileHandle('saved', {create: true});
 }
 // name, setup (bash: torvex and the others are the native programs), task,
 // its files by role, the message, the native command whose output the
 // download (or the checksums shown) must equal (none: nothing may be
 // offered), and how: big (file:// only, a profile on disk: the browser keeps
 // large results there), keyboard (no mouse), cancel (at the first progress),
-// changed or deleted (AFTER), full (fillStorage).
+// changed or deleted (AFTER), full (fillStorage), save (http:// only: the
+// result written to a file the page asks for, saveToPrivateFile).
 const rows = [
   ['worked example', 'cp $SOURCE/examples/original.bin a; cp $SOURCE/examples/new.bin b', 'make', 'a b',
     'Process ended.', 'torvex a b expected'],
@@ -71,6 +79,7 @@ const rows = [
     'torvex-apply a expected p', 'changed'],
   ['original deleted before the download', ENDS, 'apply', 'a p', 'Process ended.', 'torvex-apply a expected p',
     'deleted'],
+  ['written straight to a file', ENDS, 'apply', 'a p', 'Process ended.', 'torvex-apply a expected p', 'save'],
   ['storage full: apply', ENDS, 'apply', 'a p', 'Error writing new file.', '', 'full'],
   ['storage full: make', PAIR, 'make', 'a b', 'Error writing patch file.', '', 'full'],
 ];
@@ -128,6 +137,7 @@ async function runRow(page, url, [name, setup, task, names, prints, native, how]
     runShell(setup, dir);
     if (native) runShell(native, dir); // before the inputs may change
     if (how === 'full') await page.addInitScript(fillStorage);
+    if (how === 'save') await page.addInitScript(saveToPrivateFile);
     await page.goto(url);
     await page.evaluate(() => { // every value the progress bar shows
       const bar = document.getElementById('progress');
@@ -147,6 +157,7 @@ async function runRow(page, url, [name, setup, task, names, prints, native, how]
       await chooser.setFiles(join(dir, files[i]));
     }
     if (how === 'keyboard') await tabTo(page, `#${task} button`);
+    if (how === 'save') await page.check('#save-to-file');
     await (how === 'keyboard' ? page.keyboard.press('Enter') : page.click(`#${task} button`));
     if (how === 'cancel') { // the work's worker must go, not merely its outcome
       await page.waitForFunction(() => document.getElementById('progress').value > 0);
@@ -168,7 +179,12 @@ async function runRow(page, url, [name, setup, task, names, prints, native, how]
       if (got !== readFileSync(join(dir, 'expected'), 'utf8').trim()) problems.push(`checksums ${got}`);
     }
     const link = await page.$('#outcome a[download]');
-    if (!native !== !link && task !== 'checksums') problems.push(link ? 'a download offered' : 'no download');
+    if (!native !== !link && task !== 'checksums' && how !== 'save') problems.push(link ? 'a download offered' : 'no download');
+    const saved = how === 'save' && await page.evaluate(async () => btoa(String.fromCharCode(...new Uint8Array(await crypto
+      .subtle.digest('SHA-256', await (await (await navigator.storage.getDirectory()).getFileHandle('saved')).getFile()
+        .then((file) => file.arrayBuffer()))))));
+    if (saved && saved !== createHash('sha256').update(readFileSync(join(dir, 'expected'))).digest('base64'))
+      problems.push('the file written differs');
     if (AFTER[how]) runShell(AFTER[how], dir);
     if (native && link) {
       if (how === 'keyboard') await tabTo(page, '#outcome a[download]');
@@ -213,7 +229,8 @@ const browser = await chromium.launch(launch);
 let failures = 0;
 for (const url of [`file://${folder}/index.html`, `http://127.0.0.1:${server.address().port}/`]) {
   for (const row of rows) {
-    if ((row[6] && url.startsWith('http')) || !only.test(row[0])) continue; // special rows: file:// only
+    // special rows: file:// only, but save, which needs a secure context
+    if ((row[6] && url.startsWith('http') !== (row[6] === 'save')) || !only.test(row[0])) continue;
     // A fresh context: a fresh renderer process, whose peak is this row's
     // alone; as narrow as a small phone's screen. A private one keeps its
     // results in memory, where 4 GiB do not fit: big rows get a profile.

@@ -1,12 +1,15 @@
-// The browser's side of the web system part (web.hpp): the page sets
-// Module.inputs (name to File) before a run and takes Module.outputs (name to
-// Blob) after it. To the programs every read returns with its bytes: the
+// The browser's side of the web system part (web.hpp): the worker sets
+// Module.inputs (name to Blob) before a call, and Module.onOutput(sink, blob),
+// which hands each Blob of an output on as it is made and resolves with
+// whether it was taken. To the library every read returns with its bytes: the
 // module waits for the browser meanwhile (ASYNCIFY).
 mergeInto(LibraryManager.library, {
   $torvexFiles: {inputs: [], sinks: [], windows: []},
 
   torvex_find_input__deps: ['$torvexFiles'],
   torvex_find_input: function(name) {
+    if (torvexFiles.of !== Module.inputs) // a new call: nothing of the last one's is kept
+      Object.assign(torvexFiles, {of: Module.inputs, inputs: [], sinks: [], windows: []});
     const file = (Module.inputs || {})[UTF8ToString(name)];
     if (!file) return -1;
     const known = torvexFiles.inputs.indexOf(file); // one File under two names is one input
@@ -71,7 +74,9 @@ mergeInto(LibraryManager.library, {
   $SINK_STAGING: 4 << 20,
   torvex_open_sink__deps: ['$torvexFiles', '$SINK_STAGING'],
   torvex_open_sink: function() {
-    return torvexFiles.sinks.push({blobs: [], staging: new Uint8Array(SINK_STAGING), staged: 0}) - 1;
+    const id = torvexFiles.sinks.length;
+    torvexFiles.sinks.push({id, staging: new Uint8Array(SINK_STAGING), staged: 0});
+    return id;
   },
 
   // Whether the browser holds every byte of blob: reading its last byte waits
@@ -81,9 +86,10 @@ mergeInto(LibraryManager.library, {
     return blob.slice(Math.max(0, blob.size - 1)).arrayBuffer().then(() => true, () => false);
   },
 
-  // Appends parts to the sink as a Blob; false where the browser cannot keep
-  // them, or could not keep the Blob before (checked meanwhile: one Blob at
-  // most is on its way, so bytes handed over do not pile up in this process).
+  // Appends parts to the sink as a Blob handed on; false where the browser
+  // cannot keep them, or could not keep the Blob before (checked meanwhile:
+  // one Blob at most is on its way, so bytes handed over do not pile up in
+  // this process), or they were not taken.
   $torvexStore__deps: ['$torvexHeld'],
   $torvexStore: async function(sink, parts) {
     let blob;
@@ -93,10 +99,10 @@ mergeInto(LibraryManager.library, {
       sink.failed = true;
       return false;
     }
-    sink.blobs.push(blob);
     const previous = sink.held;
     sink.held = torvexHeld(blob);
     if (previous && !(await previous)) sink.failed = true;
+    if (!sink.failed && !(await Module.onOutput(sink.id, blob))) sink.failed = true;
     return !sink.failed;
   },
 
@@ -152,23 +158,15 @@ mergeInto(LibraryManager.library, {
     });
   },
 
-  // The sink, done, becomes the output named name; false where the browser
-  // could not keep it, and there is no output.
-  torvex_keep_sink__deps: ['$torvexFiles', '$torvexHeld', '$torvexSettle'],
+  // The sink, done, is the output named name (the worker tells the caller
+  // which); false where the browser could not keep it, and there is none.
+  torvex_keep_sink__deps: ['$torvexFiles', '$torvexSettle'],
   torvex_keep_sink: function(id, name) {
     return Asyncify.handleAsync(async () => {
       const sink = torvexFiles.sinks[id];
       torvexFiles.sinks[id] = null;
       if (!(await torvexSettle(sink)) || (sink.held && !(await sink.held))) return false;
-      let output;
-      try { // bytes, whatever they hold: a browser names a text download .txt
-        output = new Blob(sink.blobs, {type: 'application/octet-stream'});
-      } catch (error) {
-        return false;
-      }
-      if (!(await torvexHeld(output))) return false;
-      Module.outputs = Module.outputs || {};
-      Module.outputs[UTF8ToString(name)] = output;
+      Module.kept = id;
       return true;
     });
   },
