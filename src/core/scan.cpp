@@ -82,12 +82,27 @@ template <typename Lanes>
                                               std::size_t length, std::int64_t base,
                                               patch_writer &patch)
 {
-    constexpr std::size_t STEP = Lanes::STEP;
+    constexpr std::size_t STEP = Lanes::STEP, CHUNK = Lanes::MEMCMP_CHUNK;
     std::size_t i = 0;
-    for (std::uint64_t differing[STEP / 64]; i + STEP <= length; i += STEP)
-        if (!Lanes::step(a + i, b + i, differing))
+    // Equal bytes, the common case, go by the C library's memcmp a chunk at a
+    // time where it is tuned per processor: with AVX-512 its EVEX forms beat
+    // these steps (1 GiB identical: 0.078 s against 0.086 s, the floor 0.076 s,
+    // AMD EPYC). Where bytes differ the steps go on, until a whole chunk of
+    // them has been equal: a chunk that memcmp stops in is read twice.
+    [[maybe_unused]] std::size_t next_memcmp = 0;
+    for (std::uint64_t differing[STEP / 64]; i + STEP <= length; i += STEP) {
+        if constexpr (CHUNK > 0)
+            while (i >= next_memcmp && i % CHUNK == 0 && i + CHUNK <= length &&
+                   std::memcmp(a + i, b + i, CHUNK) == 0)
+                i += CHUNK;
+        if (i + STEP > length)
+            break;
+        if (!Lanes::step(a + i, b + i, differing)) {
             for (std::size_t word = 0; word < STEP / 64; ++word)
                 add_differing(differing[word], i + 64 * word, b, base, patch);
+            next_memcmp = i + STEP + CHUNK;
+        }
+    }
     // The rest, 16 at a time, then byte by byte.
     for (; i + 16 <= length; i += 16)
         add_differing(~Lanes::equal_bits(a + i, b + i) & 0xFFFF, i, b, base, patch);
@@ -97,12 +112,20 @@ template <typename Lanes>
 }
 
 #ifdef TORVEX_X86
+// glibc's memcmp is chosen per processor when the program loads; other C
+// libraries' (MinGW's msvcrt) may go byte by byte, and then only the steps run.
+#ifdef __GLIBC__
+constexpr std::size_t TUNED_MEMCMP_CHUNK = 4096;
+#else
+constexpr std::size_t TUNED_MEMCMP_CHUNK = 0;
+#endif
+
 // One vector width's compares, kept inside functions built for it: only
 // integers leave them. step() says whether the 256 bytes (SSE2: 128) at a and
 // b are equal; where not, it gives their differing bytes, one bit each, 64 to
 // a word.
 struct sse2_lanes {
-    static constexpr std::size_t STEP = 128;
+    static constexpr std::size_t STEP = 128, MEMCMP_CHUNK = TUNED_MEMCMP_CHUNK;
     TORVEX_SSE2_TARGET static std::uint64_t equal_bits(const unsigned char *a,
                                                        const unsigned char *b)
     {
@@ -135,7 +158,7 @@ struct sse2_lanes {
 };
 
 struct avx2_lanes {
-    static constexpr std::size_t STEP = 256;
+    static constexpr std::size_t STEP = 256, MEMCMP_CHUNK = TUNED_MEMCMP_CHUNK;
     TORVEX_AVX2_TARGET static std::uint64_t equal_bits(const unsigned char *a,
                                                        const unsigned char *b)
     {
@@ -216,7 +239,7 @@ scan_path get_scan(scan_path path)
 #ifdef __wasm_simd128__
 // In a browser: WebAssembly's 16-byte vectors, eight a step, as SSE2's.
 struct simd128_lanes {
-    static constexpr std::size_t STEP = 128;
+    static constexpr std::size_t STEP = 128, MEMCMP_CHUNK = 0; // its memcmp goes byte by byte
     static std::uint64_t equal_bits(const unsigned char *a, const unsigned char *b)
     {
         return static_cast<std::uint16_t>(
