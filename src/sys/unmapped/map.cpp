@@ -1,5 +1,6 @@
-// No mappings on Windows: every block is read (see core/map.hpp). Mapped views
-// cost more than reads there (under Wine, several times more for 1 GiB).
+// Systems that map nothing: every block is read (see core/map.hpp). In a
+// browser there are no mappings; on Windows mapped views cost more than reads
+// (under Wine, several times more for 1 GiB).
 #include "core/map.hpp"
 
 bool can_map(FILE *)
