@@ -19,6 +19,11 @@ namespace
 // original's bytes between them: one write instead of one per record.
 constexpr std::int64_t GAP_LIMIT = 1 << 16;
 
+// What is written is handed to the disk a step at a time as the run goes on,
+// not all at once by the sync at the end: the disk then writes while the next
+// step is made, and the sync waits for little more than the last one.
+constexpr std::int64_t WRITEBACK_STEP = std::int64_t{8} << 20;
+
 // What a writer puts between runs of records.
 enum class between {
     nothing,     // out holds the original's bytes already: only records are written
@@ -43,7 +48,16 @@ struct record_writer {
     std::int64_t run_start = 0;
     std::size_t run_length = 0;
     std::int64_t written = 0; // how far the original's bytes are out
+    std::int64_t handed = 0;  // how far the disk was told to write
 };
+
+void hand_to_disk(record_writer &writer)
+{
+    if (writer.written - writer.handed >= WRITEBACK_STEP) {
+        start_writeback(writer.out, writer.handed, writer.written - writer.handed);
+        writer.handed = writer.written;
+    }
+}
 
 apply_status get_copy_status(copy_result result)
 {
@@ -60,6 +74,7 @@ apply_status write_original_up_to(record_writer &writer, std::int64_t end)
         const copy_result copied = copy_range(writer.original, writer.out, writer.written, end,
                                               writer.skip_zeros, writer.copy, BUFFER_SIZE);
         writer.written = end;
+        hand_to_disk(writer);
         return get_copy_status(copied);
     }
     while (writer.fill == between::streamed && writer.written < end) {
@@ -70,6 +85,7 @@ apply_status write_original_up_to(record_writer &writer, std::int64_t end)
         if (std::fwrite(writer.copy, 1, length, writer.out) != length)
             return apply_status::write_failed;
         writer.written += static_cast<std::int64_t>(length);
+        hand_to_disk(writer);
         if (!keep_going(writer.written))
             return apply_status::cancelled;
     }
@@ -94,6 +110,7 @@ apply_status write_run(record_writer &writer)
                    : apply_status::write_failed;
     writer.written = writer.run_start + static_cast<std::int64_t>(writer.run_length);
     writer.run_length = 0;
+    hand_to_disk(writer);
     return apply_status::applied;
 }
 

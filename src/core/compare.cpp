@@ -84,10 +84,14 @@ std::int64_t find_next_data(input &original, input &changed, std::int64_t offset
 }
 
 // Compares length bytes from offset; a null side is a hole there, whose zeros
-// come from memory and are never read.
+// come from memory and are never read. Data against data goes to the scan
+// whole: cut into pieces, each piece would restart the scan's memcmp on bytes
+// it had just stepped over.
 void compare_range(const unsigned char *a, const unsigned char *b, std::int64_t offset,
                    std::size_t length, patch_writer &patch)
 {
+    if (a && b)
+        return compare_buffers(a, b, length, offset, patch);
     static const unsigned char zeros[1 << 16] = {};
     for (std::size_t done = 0; done < length; done += sizeof zeros)
         compare_buffers(a ? a + done : zeros, b ? b + done : zeros,

@@ -44,6 +44,10 @@ bool rewind_file(FILE *stream);
 // Reads exactly length bytes at offset.
 bool read_at(FILE *stream, std::int64_t offset, void *buffer, std::size_t length);
 bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t length);
+// Has the disk start writing what was written to [offset, offset + length)
+// now, without waiting, where the system can; a hint, never an error: the
+// sync at the end still decides.
+void start_writeback(FILE *stream, std::int64_t offset, std::int64_t length);
 // Writes out what the stream holds and has the system put it on the disk.
 bool flush_to_disk(FILE *stream);
 // While one is held by the calling thread, a file-size limit, or a pipe whose

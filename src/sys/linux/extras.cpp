@@ -437,3 +437,8 @@ off_t copy_by_system(int in, int out, off_t at, off_t end)
     }
     return copied == 0 ? -1 : from;
 }
+
+void start_disk_writes(int fd, off_t at, off_t length)
+{
+    sync_file_range(fd, at, length, SYNC_FILE_RANGE_WRITE);
+}

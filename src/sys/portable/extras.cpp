@@ -49,3 +49,5 @@ off_t copy_by_system(int, int, off_t at, off_t)
 {
     return at;
 }
+
+void start_disk_writes(int, off_t, off_t) {}

@@ -68,3 +68,7 @@ bool clone_blocks(int from, int to);
 // as far as it goes: returns where it stopped (end when done; where it could
 // not start, at), or -1 where in ended early.
 off_t copy_by_system(int in, int out, off_t at, off_t end);
+
+// Has the disk start writing what fd holds in [at, at + length), without
+// waiting for it, where the system can; elsewhere nothing happens.
+void start_disk_writes(int fd, off_t at, off_t length);

@@ -244,6 +244,11 @@ bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t
     return write_all(fileno(stream), buffer, length, offset);
 }
 
+void start_writeback(FILE *stream, std::int64_t offset, std::int64_t length)
+{
+    start_disk_writes(fileno(stream), offset, length);
+}
+
 bool rewind_file(FILE *stream)
 {
     struct stat info;

@@ -167,6 +167,9 @@ bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t
     return get_position(stream) == offset && std::fwrite(buffer, 1, length, stream) == length;
 }
 
+// A sink is memory: nothing to write back.
+void start_writeback(FILE *, std::int64_t, std::int64_t) {}
+
 bool rewind_file(FILE *stream)
 {
     const web_file *file = get_web_file(stream);

@@ -208,6 +208,9 @@ bool write_at(FILE *stream, std::int64_t offset, const void *buffer, std::size_t
     return seek(stream, offset, SEEK_SET) && std::fwrite(buffer, 1, length, stream) == length;
 }
 
+// The system writes back on its own; it has no call to start it early.
+void start_writeback(FILE *, std::int64_t, std::int64_t) {}
+
 bool rewind_file(FILE *stream)
 {
     return GetFileType(get_handle(stream)) == FILE_TYPE_DISK && seek(stream, 0, SEEK_SET);
