@@ -107,8 +107,11 @@ TORVEX_API void torvex_job_cancel(torvex_job *job);
  * such a call runs the library holds the process's SIGBUS handler, turns a
  * fault in one of its own mappings into TORVEX_READ_FAILED for the thread that
  * met it, hands any other to the handler before, and restores that handler
- * once no call holds it. Off by default; the programs turn it on. Where the
- * system has no mappings worth having (Windows, a browser) it changes nothing. */
+ * once no call holds it. On Windows such a call instead adds a vectored
+ * exception handler for its length, first in line, which acts only on faults
+ * in the call's own views. A call that finds its reads cheaper than its
+ * mappings (timed on its second and third blocks) reads the rest. Off by
+ * default; the programs turn it on. In a browser it changes nothing. */
 TORVEX_API void torvex_job_map_files(torvex_job *job, int on);
 /* The line of the patch that the last call found malformed; 0 where none. */
 TORVEX_API uint64_t torvex_job_line(const torvex_job *job);

@@ -31,3 +31,28 @@ TEST(compare, random_pairs_match_model_on_every_path)
         ASSERT_EQ(check_pair(input.data(), input.size()), "") << "round " << round;
     }
 }
+
+// The path of each block of a run on systems where a mapped byte costs a multiple of a read one,
+// the first block slow either way (a cold start, which must not count): the trial's mapped and read
+// blocks, then the cheaper way, mapped where it costs at most a quarter more; a short block weighs
+// by its bytes.
+TEST(compare, blocks_go_the_way_that_cost_less)
+{
+    const struct {
+        double mapped_cost;
+        std::string paths;
+    } systems[] = {{0.5, "MMRMMM"}, {1.2, "MMRMMM"}, {1.3, "MMRRRR"}, {20, "MMRRRR"}};
+    for (const auto &system : systems) {
+        path_trial trial;
+        std::string paths;
+        for (int block = 0; block < 6; ++block) {
+            const bool mapped = choose_mapping(trial);
+            const double length = block == 2 ? 1 << 20 : 10 << 20,
+                         cost = mapped ? system.mapped_cost : 1;
+            note_block(trial, mapped, block == 0 ? 100 : cost * length * 1e-9,
+                       static_cast<std::int64_t>(length));
+            paths += mapped ? 'M' : 'R';
+        }
+        EXPECT_EQ(paths, system.paths) << system.mapped_cost;
+    }
+}

@@ -5,6 +5,7 @@
 #include "core/progress.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 namespace
@@ -207,6 +208,7 @@ compare_status compare_all(input &original, input &changed, patch_writer &patch,
                            std::int64_t &whole)
 {
     const auto step = static_cast<std::int64_t>(block_size);
+    path_trial trial;
     for (std::int64_t base = 0;;) {
         const std::int64_t data = find_next_data(original, changed, base);
         if (data >= size)
@@ -220,8 +222,15 @@ compare_status compare_all(input &original, input &changed, patch_writer &patch,
         const std::int64_t ahead = end + std::min(step, size - end);
         prefetch_data(original, base, ahead);
         prefetch_data(changed, base, ahead);
+        const bool mapped = map_files && choose_mapping(trial);
+        const auto start = std::chrono::steady_clock::now();
         compare_status status =
-            compare_block(original, changed, base, end, piece_size, map_files, patch);
+            compare_block(original, changed, base, end, piece_size, mapped, patch);
+        if (map_files)
+            note_block(
+                trial, mapped,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                end - base);
         if (status == compare_status::done)
             status = check_inputs_hold(original.file, changed.file, end);
         if (status == compare_status::done)
@@ -238,6 +247,23 @@ compare_status compare_all(input &original, input &changed, patch_writer &patch,
 }
 
 } // namespace
+
+bool choose_mapping(const path_trial &trial)
+{
+    if (trial.blocks < 3)
+        return trial.blocks != 2;
+    return trial.mapped_seconds * static_cast<double>(trial.read_bytes) <=
+           1.25 * trial.read_seconds * static_cast<double>(trial.mapped_bytes);
+}
+
+void note_block(path_trial &trial, bool mapped, double seconds, std::int64_t bytes)
+{
+    if (trial.blocks == 1 || trial.blocks == 2) {
+        (mapped ? trial.mapped_seconds : trial.read_seconds) += seconds;
+        (mapped ? trial.mapped_bytes : trial.read_bytes) += bytes;
+    }
+    ++trial.blocks;
+}
 
 compare_status compare_blocks(FILE *original, FILE *changed, FILE *patch_stream, std::int64_t size,
                               std::int64_t &whole, bool map_files, std::size_t block_size)

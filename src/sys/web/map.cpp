@@ -1,6 +1,4 @@
-// Systems that map nothing: every block is read (see core/map.hpp). In a
-// browser there are no mappings; on Windows mapped views cost more than reads
-// (under Wine, several times more for 1 GiB).
+// The browser maps nothing: every block is read (see core/map.hpp).
 #include "core/map.hpp"
 
 bool can_map(FILE *)
