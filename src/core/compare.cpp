@@ -5,7 +5,6 @@
 #include "core/progress.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 
 namespace
@@ -223,14 +222,14 @@ compare_status compare_all(input &original, input &changed, patch_writer &patch,
         prefetch_data(original, base, ahead);
         prefetch_data(changed, base, ahead);
         const bool mapped = map_files && choose_mapping(trial);
-        const auto start = std::chrono::steady_clock::now();
+        const double start = map_files ? get_seconds() : 0;
         compare_status status =
             compare_block(original, changed, base, end, piece_size, mapped, patch);
-        if (map_files)
-            note_block(
-                trial, mapped,
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-                end - base);
+        if (map_files) {
+            note_block(trial, mapped, get_seconds() - start, end - base);
+            if (!mapped && choose_mapping(trial)) // the read trial's pieces, no longer wanted
+                release_pages(original.piece, 2 * piece_size);
+        }
         if (status == compare_status::done)
             status = check_inputs_hold(original.file, changed.file, end);
         if (status == compare_status::done)

@@ -24,6 +24,13 @@ bool can_map(FILE *stream);
 bool map_block(FILE *stream, std::int64_t offset, std::size_t length, mapped_block &block);
 void unmap_block(mapped_block &block);
 
+// What judges whether mapping pays (see choose_mapping): a steady clock, in
+// seconds; and the memory pages that lie wholly in [pages, pages + length)
+// given back to the system, their bytes lost (the read trial's pieces, where
+// mapping wins: memory stays at the mapped path's own).
+double get_seconds();
+void release_pages(void *pages, std::size_t length);
+
 // Runs body(context); false where it met a fault in a mapping, which ends it
 // there. body must hold nothing that needs releasing when it is cut short
 // (no destructor runs). Meanwhile the process's handler for such faults is

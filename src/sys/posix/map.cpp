@@ -9,12 +9,32 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 bool can_map(FILE *stream)
 {
     struct stat info;
     return fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+double get_seconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+void release_pages(void *pages, std::size_t length)
+{
+    // Whole pages only: the system would take the rest of a partial one, which
+    // holds other bytes. Not posix_madvise: glibc's ignores POSIX_MADV_DONTNEED.
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<std::uintptr_t>(pages);
+    const std::uintptr_t first = (start + page - 1) / page * page,
+                         end = (start + length) / page * page;
+    if (first < end)
+        madvise(reinterpret_cast<void *>(first), end - first, MADV_DONTNEED);
 }
 
 bool map_block(FILE *stream, std::int64_t offset, std::size_t length, mapped_block &block)

@@ -6,6 +6,13 @@ bool can_map(FILE *)
     return false;
 }
 
+double get_seconds()
+{
+    return 0;
+}
+
+void release_pages(void *, std::size_t) {}
+
 bool map_block(FILE *, std::int64_t, std::size_t, mapped_block &)
 {
     return false;

@@ -41,6 +41,17 @@ thread_local held_view views[2];
 thread_local void **recovery = nullptr;
 } // namespace
 
+double get_seconds()
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// The heap's pages stay: the system trims a working set by itself.
+void release_pages(void *, std::size_t) {}
+
 bool map_block(FILE *stream, std::int64_t offset, std::size_t length, mapped_block &block)
 {
     // Views start on the allocation granularity; the block may not.
