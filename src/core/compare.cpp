@@ -227,7 +227,8 @@ compare_status compare_all(input &original, input &changed, patch_writer &patch,
             compare_block(original, changed, base, end, piece_size, mapped, patch);
         if (map_files) {
             note_block(trial, mapped, get_seconds() - start, end - base);
-            if (!mapped && choose_mapping(trial)) // the read trial's pieces, no longer wanted
+            if (trial.blocks == READ_TRIAL_BLOCK + 1 &&
+                choose_mapping(trial)) // its pieces: unused now
                 release_pages(original.piece, 2 * piece_size);
         }
         if (status == compare_status::done)
@@ -249,15 +250,15 @@ compare_status compare_all(input &original, input &changed, patch_writer &patch,
 
 bool choose_mapping(const path_trial &trial)
 {
-    if (trial.blocks < 3)
-        return trial.blocks != 2;
+    if (trial.blocks <= READ_TRIAL_BLOCK)
+        return trial.blocks != READ_TRIAL_BLOCK;
     return trial.mapped_seconds * static_cast<double>(trial.read_bytes) <=
            1.25 * trial.read_seconds * static_cast<double>(trial.mapped_bytes);
 }
 
 void note_block(path_trial &trial, bool mapped, double seconds, std::int64_t bytes)
 {
-    if (trial.blocks == 1 || trial.blocks == 2) {
+    if (trial.blocks == MAPPED_TRIAL_BLOCK || trial.blocks == READ_TRIAL_BLOCK) {
         (mapped ? trial.mapped_seconds : trial.read_seconds) += seconds;
         (mapped ? trial.mapped_bytes : trial.read_bytes) += bytes;
     }

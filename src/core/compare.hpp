@@ -48,6 +48,7 @@ compare_status compare_blocks(FILE *original, FILE *changed, FILE *patch, std::i
 // read in 0.6 s). So a run that may map compares its second block of data
 // mapped and its third read, timed, and the rest the way that cost less a
 // byte: mapped unless that cost over a quarter more.
+constexpr int MAPPED_TRIAL_BLOCK = 1, READ_TRIAL_BLOCK = 2; // counted from 0
 struct path_trial {
     int blocks = 0; // blocks of data compared so far
     double mapped_seconds = 0, read_seconds = 0;
